@@ -1,0 +1,12 @@
+# KELTO_SANITIZE="address;undefined" or "thread" instruments everything built
+# here; KELTO_COVERAGE adds gcov instrumentation.
+if(KELTO_SANITIZE)
+  list(JOIN KELTO_SANITIZE "," kelto_sanitizers)
+  add_compile_options(-fsanitize=${kelto_sanitizers} -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${kelto_sanitizers})
+endif()
+if(KELTO_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
+endif()

@@ -1,0 +1,30 @@
+# Warnings are errors in our own code. Each flag is probed, so a compiler
+# that lacks one still builds.
+include(CheckCXXCompilerFlag)
+include(CheckCCompilerFlag)
+
+set(KELTO_WARNING_CANDIDATES
+    -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wsign-conversion
+    -Wcast-align -Wformat=2 -Wnull-dereference -Wdouble-promotion -Wundef
+    -Wmissing-declarations -Wvla)
+
+set(KELTO_CXX_WARNINGS "")
+set(KELTO_C_WARNINGS "")
+foreach(flag IN LISTS KELTO_WARNING_CANDIDATES)
+  string(MAKE_C_IDENTIFIER "KELTO_HAS_CXX${flag}" cxx_var)
+  check_cxx_compiler_flag(${flag} ${cxx_var})
+  if(${cxx_var})
+    list(APPEND KELTO_CXX_WARNINGS ${flag})
+  endif()
+  string(MAKE_C_IDENTIFIER "KELTO_HAS_C${flag}" c_var)
+  check_c_compiler_flag(${flag} ${c_var})
+  if(${c_var})
+    list(APPEND KELTO_C_WARNINGS ${flag})
+  endif()
+endforeach()
+
+function(kelto_warnings target)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:${KELTO_CXX_WARNINGS}>
+    $<$<COMPILE_LANGUAGE:C>:${KELTO_C_WARNINGS}>)
+endfunction()

@@ -1,0 +1,80 @@
+#include "facades/set_facade.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "table/access.h"
+#include "table/library.h"
+#include "table/var_item.h"
+
+namespace kelto {
+namespace {
+
+constexpr size_t kPrefixLength = 6;
+
+// The caller's name behind the set prefix. A name too long for a full name
+// (more than 249 characters) is composed on the heap instead of being cut:
+// it then fails as "not found" and the log shows exactly what was asked for.
+class PrefixedName {
+ public:
+  PrefixedName(const char* prefix, const char* name) {
+    if (name == nullptr) name = "";
+    const int length = std::snprintf(text_, sizeof text_, "%s%s", prefix, name);
+    if (length < 0 || static_cast<size_t>(length) < sizeof text_) return;
+    const size_t size = static_cast<size_t>(length) + 1;
+    long_text_.reset(new (std::nothrow) char[size]);
+    if (long_text_) {
+      std::snprintf(long_text_.get(), size, "%s%s", prefix, name);
+    } else {
+      text_[0] = '\0';  // never a full name, unlike the cut text
+    }
+  }
+  const char* get() const { return long_text_ ? long_text_.get() : text_; }
+
+ private:
+  char text_[kNameSize];
+  std::unique_ptr<char[]> long_text_;
+};
+
+}  // namespace
+
+int32_t SetFacade::Open() const {
+  TheLibrary().Open();
+  return 1;
+}
+
+int32_t SetFacade::Close() const {
+  TheLibrary().Close();
+  return 1;
+}
+
+int32_t SetFacade::GetIdentVarName(const char* name) const {
+  return kelto::GetIdentVarName(PrefixedName(prefix_, name).get());
+}
+
+char SetFacade::GetTypeVarName(const char* name) const {
+  return kelto::GetTypeVarName(PrefixedName(prefix_, name).get());
+}
+
+int32_t SetFacade::GetSizeVarName(const char* name) const {
+  return kelto::GetSizeVarName(PrefixedName(prefix_, name).get());
+}
+
+int32_t SetFacade::WriteVarName(const char* name, const char* source) const {
+  return kelto::WriteVarName(PrefixedName(prefix_, name).get(), source);
+}
+
+int32_t SetFacade::ReadVarName(const char* name, char* destination) const {
+  return kelto::ReadVarName(PrefixedName(prefix_, name).get(), destination);
+}
+
+int32_t SetFacade::ReadNameVar(int32_t ident, char* destination) const {
+  char full_name[kNameSize] = {};
+  const int32_t result = kelto::ReadNameVar(ident, full_name);
+  if (destination != nullptr) std::strcpy(destination, full_name + kPrefixLength);
+  return result;
+}
+
+}  // namespace kelto
