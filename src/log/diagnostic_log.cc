@@ -37,8 +37,8 @@ DiagnosticLog::~DiagnosticLog() {
 }
 
 void DiagnosticLog::Open(const char* path) {
-  if (stream_ != nullptr) std::fclose(stream_);
-  stream_ = OpenRegularFileForWriting(path);
+  if (stream_ != nullptr) std::fclose(stream_);  // a repeated Open starts afresh
+  stream_ = path != nullptr ? OpenRegularFileForWriting(path) : nullptr;
   Write("kelto v%s\n", KELTO_VERSION);
 }
 

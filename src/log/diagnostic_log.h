@@ -18,7 +18,8 @@ class DiagnosticLog {
   ~DiagnosticLog();
 
   // Truncates or creates `path` and writes the banner. Replaces any stream
-  // that was open. On failure there is simply no log.
+  // that was open, without a closing line. On failure, or with a null path,
+  // there is simply no log.
   void Open(const char* path);
   // Writes one formatted line and flushes it. Does nothing without a log.
   void Write(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -43,11 +43,7 @@ void Library::Open() {
 void Library::OpenUnchecked() {
   const Locations locations = CurrentLocations();
   char path[kPathSize];
-  if (ComposePath(locations, kLogFile, path)) {
-    log_.Open(path);
-  } else {
-    log_.Close();
-  }
+  log_.Open(ComposePath(locations, kLogFile, path) ? path : nullptr);
 
   Definitions definitions;
   if (!ComposePath(locations, kIorshFile, path) || !ReadDefinitionFile(path, &definitions.iorsh)) {
