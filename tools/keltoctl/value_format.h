@@ -1,0 +1,52 @@
+// Values and names as text: for people (escaped), JSON and CSV.
+#ifndef KELTOCTL_VALUE_FORMAT_H_
+#define KELTOCTL_VALUE_FORMAT_H_
+
+#include <string>
+#include <string_view>
+
+#include "keltoctl/item_snapshot.h"
+
+namespace keltoctl {
+
+// How a type letter's value is shown and parsed.
+enum class ValueKind {
+  kText,      // $
+  kUnsigned,  // B H O (1 byte) and M W (2 bytes)
+  kSigned32,  // L
+  kDouble,    // D
+  kNone,      // every letter of size 0: there is no value
+};
+
+ValueKind KindOfType(char type);
+
+// Printable ASCII stays as it is; backslash, newline, tab and carriage return
+// become \\ \n \t \r; every other byte becomes \xHH. The result never holds
+// a control character, so one value is always one line and one field.
+std::string EscapeText(std::string_view bytes);
+
+// The shortest decimal text that reads back as exactly the same double;
+// "inf", "-inf" and "nan" for the values that have no decimal form.
+std::string FormatDouble(double value);
+
+// The value column: escaped text, a decimal number, or "-" for size 0.
+std::string FormatValue(const ItemSnapshot& item);
+
+// A JSON string literal. Bytes of 0x80 and above are taken as Latin-1 code
+// points (\u0080 to \u00ff), so any 8-bit name or text gives valid JSON and
+// the original bytes can be recovered.
+std::string JsonString(std::string_view bytes);
+
+// A JSON number, string, or null (size 0, and doubles that are not finite).
+std::string JsonValue(const ItemSnapshot& item);
+
+// A CSV field: quoted (with doubled quotes) only when it must be.
+std::string CsvField(std::string_view text);
+
+// The raw value for CSV: the text itself for `$`, numbers as in
+// FormatValue, empty for size 0.
+std::string CsvValue(const ItemSnapshot& item);
+
+}  // namespace keltoctl
+
+#endif  // KELTOCTL_VALUE_FORMAT_H_
