@@ -20,13 +20,27 @@ constexpr size_t kPrefixLength = 6;
 class PrefixedName {
  public:
   PrefixedName(const char* prefix, const char* name) {
-    if (name == nullptr) name = "";
-    const int length = std::snprintf(text_, sizeof text_, "%s%s", prefix, name);
-    if (length < 0 || static_cast<size_t>(length) < sizeof text_) return;
-    const size_t size = static_cast<size_t>(length) + 1;
-    long_text_.reset(new (std::nothrow) char[size]);
+    // A null name is no name at all. Taken as "", it would become the bare
+    // prefix, which is a real variable when a definition name is empty.
+    if (name == nullptr) {
+      text_[0] = '\0';
+      return;
+    }
+    // Plain copies rather than snprintf: this runs on every by-name facade
+    // call, and formatting cost several times the lookup itself.
+    const size_t prefix_length = std::strlen(prefix);
+    const size_t room = sizeof text_ - prefix_length;  // name and terminator
+    const size_t length = strnlen(name, room);
+    if (length < room) {
+      std::memcpy(text_, prefix, prefix_length);
+      std::memcpy(text_ + prefix_length, name, length + 1);
+      return;
+    }
+    const size_t name_size = std::strlen(name) + 1;
+    long_text_.reset(new (std::nothrow) char[prefix_length + name_size]);
     if (long_text_) {
-      std::snprintf(long_text_.get(), size, "%s%s", prefix, name);
+      std::memcpy(long_text_.get(), prefix, prefix_length);
+      std::memcpy(long_text_.get() + prefix_length, name, name_size);
     } else {
       text_[0] = '\0';  // never a full name, unlike the cut text
     }
