@@ -1,0 +1,176 @@
+// How keltoctl meets the segment's lifetime: it attaches only to a table
+// that some process holds, never creates or resets one, and while it is
+// attached it is a holder like any other.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelto.h"
+#include "keltoctl/keltoctl_runner.h"
+#include "keltoctl/live_table_holder.h"
+#include "support/test_environment.h"
+
+namespace kelto::testing {
+namespace {
+
+constexpr const char* kIorsh = "SPEED=L\nGEAR=B\n";
+constexpr const char* kMemsh = "LABEL=$\n";
+
+void WriteStartingValues() {
+  KeltoWriteInt32("IORSH_SPEED", 1500);
+  const char gear = 3;
+  KeltoWriteVarName("IORSH_GEAR", &gear);
+  KeltoWriteString("MEMSH_LABEL", "left");
+}
+
+int LineCount(const std::string& text) {
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+void ExpectNoLiveTable(const TestEnvironment& environment, const std::vector<std::string>& call) {
+  const ToolResult result = RunKeltoctl(call);
+  const std::string printed = ::testing::PrintToString(call);
+  EXPECT_EQ(result.status, 4) << printed << "\n" << result.err;
+  EXPECT_EQ(result.out, "") << printed;
+  EXPECT_EQ(LineCount(result.err), 1) << printed << "\n" << result.err;
+  EXPECT_NE(result.err.find("no live table"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(environment.segment()), std::string::npos) << result.err;
+}
+
+TEST(KeltoctlLifetime, WithoutAHolderThereIsNoLiveTableAndNothingIsCreated) {
+  TestEnvironment environment;
+  environment.WriteDefinitions(kIorsh, kMemsh);
+  for (const auto& call : std::vector<std::vector<std::string>>{
+           {"list"}, {"get", "IORSH_SPEED"}, {"set", "IORSH_SPEED", "1"}, {"watch", "--count", "1"}}) {
+    ExpectNoLiveTable(environment, call);
+  }
+  EXPECT_FALSE(environment.SegmentExists()) << "keltoctl must never create the segment";
+  EXPECT_FALSE(std::filesystem::exists(environment.Path("kelto_log.txt")))
+      << "keltoctl must never open the log";
+
+  // Help and version need no table.
+  const ToolResult version = RunKeltoctl({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "2.0.0\n");
+  for (const auto& call : std::vector<std::vector<std::string>>{
+           {"--help"}, {"help"}, {"list", "--help"}, {"get", "-h"}, {"help", "set"},
+           {"watch", "--help", "--interval", "5"}}) {
+    const ToolResult help = RunKeltoctl(call);
+    const std::string printed = ::testing::PrintToString(call);
+    EXPECT_EQ(help.status, 0) << printed;
+    EXPECT_EQ(help.err, "") << printed;
+    const std::string expected_start =
+        call[0] == "help" && call.size() > 1 ? "Usage: keltoctl " + call[1]
+        : call[0][0] == '-'                  ? "Usage: keltoctl COMMAND"
+        : call[0] == "help"                  ? "Usage: keltoctl COMMAND"
+                                             : "Usage: keltoctl " + call[0];
+    EXPECT_EQ(help.out.rfind(expected_start, 0), 0u) << printed << "\n" << help.out;
+  }
+}
+
+TEST(KeltoctlLifetime, TheSegmentOfADeadHolderIsNotLiveAndIsLeftAlone) {
+  TestEnvironment environment;
+  environment.WriteDefinitions(kIorsh, kMemsh);
+  LiveTableHolder holder(WriteStartingValues);
+  ASSERT_TRUE(holder.ready());
+  holder.Kill();
+  ASSERT_TRUE(environment.SegmentExists()) << "a killed holder leaves its segment behind";
+  ExpectNoLiveTable(environment, {"get", "IORSH_SPEED"});
+  // Only a process that opens the table may replace a stale segment.
+  EXPECT_TRUE(environment.SegmentExists());
+}
+
+TEST(KeltoctlLifetime, WhileWatchRunsItHoldsTheTableAndTheLastOneOutRemovesIt) {
+  TestEnvironment environment;
+  environment.WriteDefinitions(kIorsh, kMemsh);
+  auto holder = std::make_unique<LiveTableHolder>(WriteStartingValues);
+  ASSERT_TRUE(holder->ready());
+
+  // The interval is far longer than the test: the watch only ends by signal.
+  RunningKeltoctl watch({"watch", "--interval", "3600", "IORSH_*"});
+  ASSERT_TRUE(watch.ReadUntil("IORSH_GEAR")) << watch.out();
+  ASSERT_TRUE(watch.ReadUntil("(refresh 1)")) << watch.out();
+  ASSERT_TRUE(watch.ReadUntil("  3\n")) << watch.out();
+
+  EXPECT_EQ(holder->Close(), 0);
+  holder.reset();
+  EXPECT_TRUE(environment.SegmentExists()) << "watch still holds the segment";
+  const ToolResult get = RunKeltoctl({"get", "IORSH_SPEED", "MEMSH_LABEL"});
+  EXPECT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(get.out, "1500\nleft\n") << "the values outlive the holder's Close";
+
+  watch.Signal(SIGINT);
+  const ToolResult ended = watch.Finish();
+  EXPECT_EQ(ended.status, 0) << ended.err;
+  EXPECT_EQ(ended.err, "");
+  EXPECT_EQ(ended.out.find("(refresh 2)"), std::string::npos);
+  EXPECT_FALSE(environment.SegmentExists()) << "the last holder out removes the segment";
+  ExpectNoLiveTable(environment, {"list"});
+}
+
+TEST(KeltoctlLifetime, WatchWithACountStopsAfterThatManyRefreshes) {
+  TestEnvironment environment;
+  environment.WriteDefinitions(kIorsh, kMemsh);
+  LiveTableHolder holder(WriteStartingValues);
+  ASSERT_TRUE(holder.ready());
+  const std::string log_before = environment.ReadLog();
+
+  const ToolResult result = RunKeltoctl({"watch", "--count", "3", "-n", "0.01", "IORSH_SPEED"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  const std::string table =
+      "  IDENT  NAME         TYPE  SIZE  VALUE\n"
+      "      0  IORSH_SPEED  L        4  1500\n";
+  EXPECT_EQ(result.out,
+            "Every 0.01s: keltoctl watch IORSH_SPEED  (refresh 1)\n" + table +
+                "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 2)\n" + table +
+                "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 3)\n" + table);
+  EXPECT_EQ(environment.ReadLog(), log_before);
+  EXPECT_EQ(RunKeltoctl({"watch", "--count", "1", "NOPE*"}).status, 1);
+}
+
+TEST(KeltoctlLifetime, WatchEndsCleanlyOnTerminationSignals) {
+  TestEnvironment environment;
+  environment.WriteDefinitions(kIorsh, kMemsh);
+  LiveTableHolder holder(WriteStartingValues);
+  ASSERT_TRUE(holder.ready());
+  for (const int signal_number : {SIGTERM, SIGHUP}) {
+    RunningKeltoctl watch({"watch", "-n", "3600"});
+    ASSERT_TRUE(watch.ReadUntil("MEMSH_LABEL")) << watch.out();
+    watch.Signal(signal_number);
+    EXPECT_EQ(watch.Finish().status, 0) << strsignal(signal_number);
+  }
+  EXPECT_TRUE(environment.SegmentExists()) << "the holder still holds it";
+}
+
+// A segment can be larger than the definitions need, and its unused tail is
+// all zeros: list stops at the last item that is not blank, but shows a
+// blank item that lies between used ones.
+TEST(KeltoctlLifetime, TrailingBlankItemsAreNotListedButInnerOnesAre) {
+  TestEnvironment environment;
+  environment.WriteDefinitions("A=B\nB=B\nC=B\nD=B\n", "");
+  LiveTableHolder holder([] {
+    auto* items = static_cast<KeltoVarItem*>(KeltoGetPointer());
+    std::memset(&items[1], 0, sizeof items[1]);
+    std::memset(&items[3], 0, sizeof items[3]);
+  });
+  ASSERT_TRUE(holder.ready());
+  const ToolResult result = RunKeltoctl({"list"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "0\tIORSH_A\tB\t1\t0\n"
+            "1\t\t\\x00\t0\t-\n"
+            "2\tIORSH_C\tB\t1\t0\n");
+  // A blank item has no name to be found by.
+  EXPECT_EQ(RunKeltoctl({"get", ""}).status, 1);
+}
+
+}  // namespace
+}  // namespace kelto::testing
