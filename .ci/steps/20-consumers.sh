@@ -2,4 +2,4 @@
 # Install kelto into a temporary prefix and build and run two separate
 # projects against it: one through find_package(kelto), one through pkg-config.
 set -euo pipefail
-tests/consumers/run.sh
+bash tests/consumers/run.sh
