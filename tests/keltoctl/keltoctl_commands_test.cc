@@ -248,7 +248,8 @@ TEST_F(KeltoctlCommandsTest, SetOfTextWritesAsTheLibraryWritesByName) {
 
 TEST_F(KeltoctlCommandsTest, EscapedSetWritesBackWhatGetPrints) {
   ASSERT_EQ(Ctl({"set", "--escaped", "IORSH_TEXT", "a\\x01\\\\b\\n\\xc4\\t"}).status, 0);
-  EXPECT_EQ(ValueFieldSeenByLibrary("IORSH_TEXT").substr(0, 8), std::string("a\x01\\b\n\xC4\t\0", 8));
+  EXPECT_EQ(ValueFieldSeenByLibrary("IORSH_TEXT").substr(0, 8),
+            std::string("a\x01\\b\n\xC4\t\0", 8));
   const std::string shown = Ctl({"get", "IORSH_TEXT"}).out;
   EXPECT_EQ(shown, "a\\x01\\\\b\\n\\xc4\\t\n");
   // Without --escaped the text is taken as it is.
@@ -268,14 +269,29 @@ TEST_F(KeltoctlCommandsTest, RefusedValuesReportWhyAndWriteNothing) {
   for (const char* name : names) before.push_back(ValueFieldSeenByLibrary(name));
 
   const std::pair<const char*, std::string> refused[] = {
-      {"IORSH_B", "256"},         {"IORSH_B", "-1"},          {"IORSH_B", "0x100"},
-      {"IORSH_B", ""},            {"IORSH_B", "1.5"},         {"IORSH_B", "seven"},
-      {"IORSH_B", " 7"},          {"IORSH_B", "7 "},          {"IORSH_H", "-128"},
-      {"IORSH_M", "65536"},       {"IORSH_M", "0x"},          {"IORSH_L", "2147483648"},
-      {"IORSH_L", "-2147483649"}, {"IORSH_L", "0x80000000"},  {"IORSH_L", "12abc"},
-      {"IORSH_L", "+-1"},         {"IORSH_L", "99999999999999999999999"},
-      {"IORSH_D", "1e999"},       {"IORSH_D", "1.5x"},        {"IORSH_D", ""},
-      {"IORSH_D", "0x1p3"},       {"IORSH_D", "1,5"},         {"IORSH_TEXT", std::string(64, 'a')},
+      {"IORSH_B", "256"},
+      {"IORSH_B", "-1"},
+      {"IORSH_B", "0x100"},
+      {"IORSH_B", ""},
+      {"IORSH_B", "1.5"},
+      {"IORSH_B", "seven"},
+      {"IORSH_B", " 7"},
+      {"IORSH_B", "7 "},
+      {"IORSH_H", "-128"},
+      {"IORSH_M", "65536"},
+      {"IORSH_M", "0x"},
+      {"IORSH_L", "2147483648"},
+      {"IORSH_L", "-2147483649"},
+      {"IORSH_L", "0x80000000"},
+      {"IORSH_L", "12abc"},
+      {"IORSH_L", "+-1"},
+      {"IORSH_L", "99999999999999999999999"},
+      {"IORSH_D", "1e999"},
+      {"IORSH_D", "1.5x"},
+      {"IORSH_D", ""},
+      {"IORSH_D", "0x1p3"},
+      {"IORSH_D", "1,5"},
+      {"IORSH_TEXT", std::string(64, 'a')},
   };
   for (const auto& [name, input] : refused) ExpectFailure({"set", name, input}, 3, name);
 

@@ -1,15 +1,15 @@
 // How keltoctl meets the segment's lifetime: it attaches only to a table
 // that some process holds, never creates or resets one, and while it is
 // attached it is a holder like any other.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelto.h"
@@ -47,8 +47,10 @@ void ExpectNoLiveTable(const TestEnvironment& environment, const std::vector<std
 TEST(KeltoctlLifetime, WithoutAHolderThereIsNoLiveTableAndNothingIsCreated) {
   TestEnvironment environment;
   environment.WriteDefinitions(kIorsh, kMemsh);
-  for (const auto& call : std::vector<std::vector<std::string>>{
-           {"list"}, {"get", "IORSH_SPEED"}, {"set", "IORSH_SPEED", "1"}, {"watch", "--count", "1"}}) {
+  for (const auto& call : std::vector<std::vector<std::string>>{{"list"},
+                                                                {"get", "IORSH_SPEED"},
+                                                                {"set", "IORSH_SPEED", "1"},
+                                                                {"watch", "--count", "1"}}) {
     ExpectNoLiveTable(environment, call);
   }
   EXPECT_FALSE(environment.SegmentExists()) << "keltoctl must never create the segment";
@@ -59,18 +61,19 @@ TEST(KeltoctlLifetime, WithoutAHolderThereIsNoLiveTableAndNothingIsCreated) {
   const ToolResult version = RunKeltoctl({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "2.0.0\n");
-  for (const auto& call : std::vector<std::vector<std::string>>{
-           {"--help"}, {"help"}, {"list", "--help"}, {"get", "-h"}, {"help", "set"},
-           {"watch", "--help", "--interval", "5"}}) {
+  const std::pair<std::vector<std::string>, std::string> helps[] = {
+      {{"--help"}, "Usage: keltoctl COMMAND"},
+      {{"help"}, "Usage: keltoctl COMMAND"},
+      {{"list", "--help"}, "Usage: keltoctl list"},
+      {{"get", "-h"}, "Usage: keltoctl get"},
+      {{"help", "set"}, "Usage: keltoctl set"},
+      {{"watch", "--help", "--interval", "5"}, "Usage: keltoctl watch"},
+  };
+  for (const auto& [call, expected_start] : helps) {
     const ToolResult help = RunKeltoctl(call);
     const std::string printed = ::testing::PrintToString(call);
     EXPECT_EQ(help.status, 0) << printed;
     EXPECT_EQ(help.err, "") << printed;
-    const std::string expected_start =
-        call[0] == "help" && call.size() > 1 ? "Usage: keltoctl " + call[1]
-        : call[0][0] == '-'                  ? "Usage: keltoctl COMMAND"
-        : call[0] == "help"                  ? "Usage: keltoctl COMMAND"
-                                             : "Usage: keltoctl " + call[0];
     EXPECT_EQ(help.out.rfind(expected_start, 0), 0u) << printed << "\n" << help.out;
   }
 }
@@ -128,10 +131,9 @@ TEST(KeltoctlLifetime, WatchWithACountStopsAfterThatManyRefreshes) {
   const std::string table =
       "  IDENT  NAME         TYPE  SIZE  VALUE\n"
       "      0  IORSH_SPEED  L        4  1500\n";
-  EXPECT_EQ(result.out,
-            "Every 0.01s: keltoctl watch IORSH_SPEED  (refresh 1)\n" + table +
-                "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 2)\n" + table +
-                "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 3)\n" + table);
+  EXPECT_EQ(result.out, "Every 0.01s: keltoctl watch IORSH_SPEED  (refresh 1)\n" + table +
+                            "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 2)\n" + table +
+                            "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 3)\n" + table);
   EXPECT_EQ(environment.ReadLog(), log_before);
   EXPECT_EQ(RunKeltoctl({"watch", "--count", "1", "NOPE*"}).status, 1);
 }

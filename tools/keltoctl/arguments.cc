@@ -30,7 +30,9 @@ const char* NameOf(Command command) {
   return "keltoctl";
 }
 
-bool IsOption(std::string_view argument) { return argument.size() > 1 && argument[0] == '-'; }
+bool IsOption(std::string_view argument) {
+  return argument.size() > 1 && argument[0] == '-';
+}
 
 // "-5", "-0.5", "-inf" and "-nan" are values for set, not options.
 bool LooksLikeNegativeNumber(std::string_view argument) {
@@ -71,14 +73,16 @@ bool ParseCount(std::string_view text, long long* count) {
 ExitStatus UsageError(Command command, const char* what, std::string_view detail) {
   const bool tool = command == Command::kNone;
   const std::string prefix = tool ? "" : std::string(NameOf(command)) + ": ";
-  const std::string help = tool ? "keltoctl --help" : "keltoctl " + std::string(NameOf(command)) +
-                                                          " --help";
+  const std::string help =
+      tool ? "keltoctl --help" : "keltoctl " + std::string(NameOf(command)) + " --help";
   return ReportError(kUsage, "%s%s%.*s (see '%s')", prefix.c_str(), what,
                      static_cast<int>(detail.size()), detail.data(), help.c_str());
 }
 
 // Arguments are quoted and escaped so that the report stays on one line.
-std::string Quoted(std::string_view text) { return "'" + EscapeText(text) + "'"; }
+std::string Quoted(std::string_view text) {
+  return "'" + EscapeText(text) + "'";
+}
 
 // Splits "--name=value" into name and value; `has_value` tells whether the
 // '=' was there.
@@ -200,8 +204,8 @@ class Parser {
       return true;
     }
     if (arguments_->format != OutputFormat::kAuto && arguments_->format != format) {
-      *status = UsageError(arguments_->command, "choose one output format, not also ",
-                           Quoted(option));
+      *status =
+          UsageError(arguments_->command, "choose one output format, not also ", Quoted(option));
       return true;
     }
     arguments_->format = format;
@@ -242,8 +246,9 @@ class Parser {
     std::string_view value;
     if (!OptionValue(option, inline_value, has_value, index, &value, status)) return true;
     if (interval && !ParseInterval(value, &arguments_->interval_seconds)) {
-      *status = UsageError(Command::kWatch, "interval must be a number of seconds from 0.01 to "
-                                            "86400, not ",
+      *status = UsageError(Command::kWatch,
+                           "interval must be a number of seconds from 0.01 to "
+                           "86400, not ",
                            Quoted(value));
       return true;
     }

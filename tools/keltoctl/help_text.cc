@@ -89,7 +89,8 @@ with '-'. Variables of a type without a value cannot be set. Nothing is
 written when the value is refused. On success nothing is printed.
 )";
 
-constexpr const char* kWatchHelp = R"(Usage: keltoctl watch [--interval SECONDS] [--count N] [PATTERN]
+constexpr const char* kWatchHelp =
+    R"(Usage: keltoctl watch [--interval SECONDS] [--count N] [PATTERN]
 
 Shows the list of 'keltoctl list --table' and refreshes it every SECONDS
 (default 1, from 0.01 to 86400; -n is short for --interval) until

@@ -22,8 +22,7 @@ ExitStatus RunList(const Arguments& arguments, const LiveTable& table) {
   const char* pattern = arguments.operands.empty() ? nullptr : arguments.operands[0].c_str();
   const std::vector<ItemSnapshot> rows = table.Select(pattern);
   if (pattern != nullptr && rows.empty()) {
-    return ReportError(kUnknownVariable, "no variable matches '%s'",
-                       EscapeText(pattern).c_str());
+    return ReportError(kUnknownVariable, "no variable matches '%s'", EscapeText(pattern).c_str());
   }
   OutputFormat format = arguments.format;
   if (format == OutputFormat::kAuto) {

@@ -69,8 +69,7 @@ std::string RenderJson(const std::vector<ItemSnapshot>& rows) {
   std::string text = "[\n";
   for (size_t i = 0; i < rows.size(); ++i) {
     const ItemSnapshot& item = rows[i];
-    text += "  {\"ident\": " + std::to_string(item.ident) +
-            ", \"name\": " + JsonString(item.name) +
+    text += "  {\"ident\": " + std::to_string(item.ident) + ", \"name\": " + JsonString(item.name) +
             ", \"type\": " + JsonString(std::string_view(&item.type, 1)) +
             ", \"size\": " + std::to_string(item.size) + ", \"value\": " + JsonValue(item) + "}";
     text += i + 1 < rows.size() ? ",\n" : "\n";

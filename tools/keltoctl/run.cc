@@ -1,10 +1,10 @@
 #include "keltoctl/run.h"
 
+#include "kelto.h"
 #include "keltoctl/arguments.h"
 #include "keltoctl/commands.h"
 #include "keltoctl/help_text.h"
 #include "keltoctl/live_table.h"
-#include "kelto.h"
 
 namespace keltoctl {
 

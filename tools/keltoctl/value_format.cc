@@ -24,9 +24,8 @@ std::string ValueText(const ItemSnapshot& item) {
 std::string FormatNumber(const ItemSnapshot& item) {
   switch (KindOfType(item.type)) {
     case ValueKind::kUnsigned:
-      return kelto::SizeOfTypeLetter(item.type) == 1
-                 ? std::to_string(LoadNumber<uint8_t>(item))
-                 : std::to_string(LoadNumber<uint16_t>(item));
+      return kelto::SizeOfTypeLetter(item.type) == 1 ? std::to_string(LoadNumber<uint8_t>(item))
+                                                     : std::to_string(LoadNumber<uint16_t>(item));
     case ValueKind::kSigned32:
       return std::to_string(LoadNumber<int32_t>(item));
     case ValueKind::kDouble:

@@ -31,8 +31,8 @@ bool ParseInteger(std::string_view text, bool* negative, uint64_t* magnitude) {
   }
   // from_chars would take a second sign; digits only from here on.
   if (text.empty() || HexDigit(text[0]) < 0) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *magnitude,
-                                            base);
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), *magnitude, base);
   if (error == std::errc::result_out_of_range) {
     *magnitude = UINT64_MAX;
     return end == text.data() + text.size();

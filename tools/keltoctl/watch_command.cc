@@ -81,8 +81,7 @@ ExitStatus RunWatch(const Arguments& arguments, const LiveTable& table) {
   for (long long refresh = 1;; ++refresh) {
     std::vector<ItemSnapshot> rows = table.Select(pattern);
     if (refresh == 1 && pattern != nullptr && rows.empty()) {
-      return ReportError(kUnknownVariable, "no variable matches '%s'",
-                         EscapeText(pattern).c_str());
+      return ReportError(kUnknownVariable, "no variable matches '%s'", EscapeText(pattern).c_str());
     }
     const std::vector<bool> changed = MarkChanges(previous, rows);
     const std::string body =
