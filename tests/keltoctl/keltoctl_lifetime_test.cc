@@ -78,6 +78,16 @@ TEST(KeltoctlLifetime, WithoutAHolderThereIsNoLiveTableAndNothingIsCreated) {
   }
 }
 
+TEST(KeltoctlLifetime, AnUnusableSegmentNameIsASystemErrorNotAMissingTable) {
+  TestEnvironment environment;
+  setenv("KELTO_SEGMENT", "no/slashes", 1);  // the environment unsets it at the end
+  const ToolResult result = RunKeltoctl({"list"});
+  EXPECT_EQ(result.status, 5) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(LineCount(result.err), 1) << result.err;
+  EXPECT_NE(result.err.find("'no/slashes'"), std::string::npos) << result.err;
+}
+
 TEST(KeltoctlLifetime, TheSegmentOfADeadHolderIsNotLiveAndIsLeftAlone) {
   TestEnvironment environment;
   environment.WriteDefinitions(kIorsh, kMemsh);
@@ -138,12 +148,38 @@ TEST(KeltoctlLifetime, WatchWithACountStopsAfterThatManyRefreshes) {
   EXPECT_EQ(RunKeltoctl({"watch", "--count", "1", "NOPE*"}).status, 1);
 }
 
+// A change of the window's size refreshes at once, which lets this test
+// choose the moment of the second refresh instead of racing a timer.
+TEST(KeltoctlLifetime, WatchMarksWhatChangedSinceTheLastRefresh) {
+  TestEnvironment environment;
+  environment.WriteDefinitions(kIorsh, kMemsh);
+  LiveTableHolder holder(WriteStartingValues);
+  ASSERT_TRUE(holder.ready());
+
+  RunningKeltoctl watch({"watch", "--interval", "3600", "--count", "2", "IORSH_*"});
+  const std::string first =
+      "Every 3600s: keltoctl watch IORSH_*  (refresh 1)\n"
+      "  IDENT  NAME         TYPE  SIZE  VALUE\n"
+      "      0  IORSH_SPEED  L        4  1500\n"
+      "      1  IORSH_GEAR   B        1  3\n";
+  ASSERT_TRUE(watch.ReadUntil(first)) << watch.out();
+  ASSERT_EQ(RunKeltoctl({"set", "IORSH_GEAR", "4"}).status, 0);
+  watch.Signal(SIGWINCH);
+  const ToolResult result = watch.Finish();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, first +
+                            "\nEvery 3600s: keltoctl watch IORSH_*  (refresh 2)\n"
+                            "  IDENT  NAME         TYPE  SIZE  VALUE\n"
+                            "      0  IORSH_SPEED  L        4  1500\n"
+                            "*     1  IORSH_GEAR   B        1  4\n");
+}
+
 TEST(KeltoctlLifetime, WatchEndsCleanlyOnTerminationSignals) {
   TestEnvironment environment;
   environment.WriteDefinitions(kIorsh, kMemsh);
   LiveTableHolder holder(WriteStartingValues);
   ASSERT_TRUE(holder.ready());
-  for (const int signal_number : {SIGTERM, SIGHUP}) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     RunningKeltoctl watch({"watch", "-n", "3600"});
     ASSERT_TRUE(watch.ReadUntil("MEMSH_LABEL")) << watch.out();
     watch.Signal(signal_number);

@@ -54,7 +54,7 @@ RunningKeltoctl::RunningKeltoctl(const std::vector<std::string>& arguments) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (const int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGWINCH}) {
       signal(signal_number, SIG_DFL);
     }
     dup2(out_pipe[1], STDOUT_FILENO);

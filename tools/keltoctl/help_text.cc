@@ -99,8 +99,9 @@ Rows whose name, type or value changed since the last refresh are marked
 with '*' (and shown in reverse video on a terminal).
 
 On a terminal the table is redrawn in place; otherwise each refresh is
-printed after the one before, separated by a blank line. --count N stops
-after N refreshes.
+printed after the one before, separated by a blank line. A change of the
+window's size (SIGWINCH) refreshes at once. --count N stops after N
+refreshes.
 
 While it runs, watch holds the table like any program that uses it: the
 values stay alive even if every other holder closes.

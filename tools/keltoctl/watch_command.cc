@@ -15,15 +15,17 @@
 namespace keltoctl {
 namespace {
 
-// The signals that end a watch. They are blocked and waited for, so one
-// that arrives while a refresh is drawn is not lost and the watch always
+// The signals a watch waits for: the ones that end it, and a change of the
+// window's size, which redraws at once. They are blocked and waited for, so
+// one that arrives while a refresh is drawn is not lost and the watch always
 // ends through the normal path, which lets go of the segment.
-sigset_t StopSignals() {
+sigset_t WatchSignals() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGWINCH);
   return signals;
 }
 
@@ -33,18 +35,21 @@ double MonotonicSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// Waits `seconds`; false when a stop signal came first.
-bool WaitUnlessStopped(const sigset_t& signals, double seconds) {
+enum class WaitEnd { kRefresh, kStop };
+
+// Waits `seconds`, or less when a signal asks to redraw or to stop.
+WaitEnd WaitForNextRefresh(const sigset_t& signals, double seconds) {
   const double deadline = MonotonicSeconds() + seconds;
   for (;;) {
     const double remaining = deadline - MonotonicSeconds();
-    if (remaining <= 0) return true;
+    if (remaining <= 0) return WaitEnd::kRefresh;
     struct timespec timeout;
     timeout.tv_sec = static_cast<time_t>(remaining);
     timeout.tv_nsec = static_cast<long>((remaining - std::floor(remaining)) * 1e9);
     const int received = sigtimedwait(&signals, nullptr, &timeout);
-    if (received > 0) return false;
-    if (received < 0 && errno == EAGAIN) return true;
+    if (received == SIGWINCH) return WaitEnd::kRefresh;
+    if (received > 0) return WaitEnd::kStop;
+    if (errno == EAGAIN) return WaitEnd::kRefresh;
   }
 }
 
@@ -61,7 +66,7 @@ std::string Heading(const Arguments& arguments, long long refresh) {
 // another, separated by a blank line, so a log of a watch stays readable.
 std::string Frame(const std::string& body, bool terminal, long long refresh) {
   if (!terminal) return (refresh > 1 ? "\n" : "") + body;
-  std::string frame = "\033[H";
+  std::string frame = refresh == 1 ? "\033[H\033[2J" : "\033[H";
   for (const char c : body) {
     if (c == '\n') frame += "\033[K";
     frame += c;
@@ -74,9 +79,8 @@ std::string Frame(const std::string& body, bool terminal, long long refresh) {
 ExitStatus RunWatch(const Arguments& arguments, const LiveTable& table) {
   const char* pattern = arguments.operands.empty() ? nullptr : arguments.operands[0].c_str();
   const bool terminal = isatty(STDOUT_FILENO) != 0;
-  const sigset_t signals = StopSignals();
+  const sigset_t signals = WatchSignals();
   sigprocmask(SIG_BLOCK, &signals, nullptr);
-  if (terminal) WriteOutput("\033[H\033[2J");
   std::vector<ItemSnapshot> previous;
   for (long long refresh = 1;; ++refresh) {
     std::vector<ItemSnapshot> rows = table.Select(pattern);
@@ -89,7 +93,7 @@ ExitStatus RunWatch(const Arguments& arguments, const LiveTable& table) {
     const ExitStatus status = WriteOutput(Frame(body, terminal, refresh));
     if (status != kOk) return status;
     if (arguments.count > 0 && refresh >= arguments.count) return kOk;
-    if (!WaitUnlessStopped(signals, arguments.interval_seconds)) return kOk;
+    if (WaitForNextRefresh(signals, arguments.interval_seconds) == WaitEnd::kStop) return kOk;
     previous = std::move(rows);
   }
 }
