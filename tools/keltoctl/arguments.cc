@@ -94,6 +94,9 @@ void SplitOption(std::string_view argument, std::string_view* name, std::string_
   *value = *has_value ? argument.substr(equals + 1) : std::string_view();
 }
 
+// argv[1] is the command; its own arguments follow it.
+constexpr int kCommandArgumentsStart = 2;
+
 class Parser {
  public:
   Parser(int argc, const char* const* argv, Arguments* arguments)
@@ -101,23 +104,19 @@ class Parser {
 
   ExitStatus Parse() {
     if (argc_ < 2) return UsageError(Command::kNone, "no command given", "");
-    int index = 1;
-    // Options of the tool itself come before the command.
-    for (; index < argc_ && IsOption(argv_[index]); ++index) {
-      const std::string_view argument = argv_[index];
-      if (argument == "--help" || argument == "-h") {
-        arguments_->help = true;
-        return kOk;
-      }
-      if (argument == "--version" || argument == "-V") {
-        arguments_->command = Command::kVersion;
-        return kOk;
-      }
-      return UsageError(Command::kNone, "unknown option ", Quoted(argument));
+    // The tool's own options come before any command and end the call.
+    const std::string_view first = argv_[1];
+    if (first == "--help" || first == "-h") {
+      arguments_->help = true;
+      return kOk;
     }
-    if (index == argc_) return UsageError(Command::kNone, "no command given", "");
-    const std::string_view name = argv_[index++];
-    if (name == "help") return ParseHelpCommand(index);
+    if (first == "--version" || first == "-V") {
+      arguments_->command = Command::kVersion;
+      return kOk;
+    }
+    if (IsOption(first)) return UsageError(Command::kNone, "unknown option ", Quoted(first));
+    const std::string_view name = first;
+    if (name == "help") return ParseHelpCommand(kCommandArgumentsStart);
     if (name == "version") {
       arguments_->command = Command::kVersion;
       return kOk;
@@ -126,7 +125,7 @@ class Parser {
     if (arguments_->command == Command::kNone) {
       return UsageError(Command::kNone, "unknown command ", Quoted(name));
     }
-    const ExitStatus status = ParseCommandArguments(index);
+    const ExitStatus status = ParseCommandArguments(kCommandArgumentsStart);
     if (status != kOk || arguments_->help) return status;
     return CheckOperandCount();
   }
