@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -112,9 +113,11 @@ TEST_P(SegmentModeTest, SegmentAndLockAreOwnerOnly) {
   EXPECT_EQ(holder.Wait(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Umask, SegmentModeTest, ::testing::Values(mode_t{0}, mode_t{077}),
+INSTANTIATE_TEST_SUITE_P(Umask, SegmentModeTest, ::testing::Values(mode_t{0}, mode_t{077}, mode_t{0377}),
                          [](const auto& param_info) {
-                           return param_info.param == 0 ? "Zero" : "OwnerOnly";
+                           char name[16];
+                           std::snprintf(name, sizeof name, "Umask%04o", param_info.param);
+                           return std::string(name);
                          });
 
 }  // namespace
