@@ -16,9 +16,9 @@ struct Definitions {
   std::vector<Definition> memsh;
 };
 
-namespace {
-
 Library g_library;
+
+namespace {
 
 void ForgetTableInChild() { g_library.ForgetAfterFork(); }
 
@@ -27,8 +27,6 @@ void ForgetTableInChild() { g_library.ForgetAfterFork(); }
 long Signed32(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
 
 }  // namespace
-
-Library& TheLibrary() { return g_library; }
 
 Library::Library() { pthread_atfork(nullptr, nullptr, &ForgetTableInChild); }
 
@@ -68,6 +66,7 @@ void Library::OpenUnchecked() {
   // The new object attaches before the old one lets go, so a repeated Open
   // keeps the values even when this process is the only holder.
   segment_ = std::make_unique<SharedMemory>(size, locations.segment);
+  CacheView();
   log_.Write("shared memory error is %i\n", segment_->GetError());
 
   directory_.Clear();
@@ -107,42 +106,40 @@ void Library::FillItems(const Definitions& definitions) {
 void Library::Close() {
   log_.Close();
   segment_.reset();
+  CacheView();
   directory_.Clear();
 }
 
 void Library::ForgetAfterFork() {
   if (segment_) segment_->Abandon();
   segment_.reset();
+  CacheView();
   directory_.Clear();
   log_.Abandon();
 }
 
-VarItem* Library::ResolveVar(int32_t ident) {
-  if (!segment_) {
-    log_.Write("tried to access not-initialized memory\n");
-    return nullptr;
-  }
-  const uint32_t count = ItemCount();
-  if (ident < 0 || static_cast<uint32_t>(ident) >= count) {
-    log_.Write("tried to access variable outside valid range (0 - %ld) %ld\n",
-               Signed32(count - 1u), static_cast<long>(ident));
-    return nullptr;
-  }
-  return ItemAt(segment_->GetPointer(), static_cast<uint32_t>(ident));
+void Library::CacheView() {
+  view_ = segment_ ? segment_->GetPointer() : nullptr;
+  item_count_ = segment_ ? segment_->ItemCount() : 0;
 }
 
-VarItem* Library::ResolveVarName(const char* name, uint32_t* ident) {
+VarItem* Library::FailVar(int32_t ident) {
   if (!segment_) {
     log_.Write("tried to access not-initialized memory\n");
-    return nullptr;
+  } else {
+    log_.Write("tried to access variable outside valid range (0 - %ld) %ld\n",
+               Signed32(item_count_ - 1u), static_cast<long>(ident));
   }
-  const auto found = directory_.Find(name);
-  if (!found || *found >= ItemCount()) {
+  return nullptr;
+}
+
+VarItem* Library::FailVarName(const char* name) {
+  if (!segment_) {
+    log_.Write("tried to access not-initialized memory\n");
+  } else {
     log_.Write("tried to access non-existing variable %s\n", name);
-    return nullptr;
   }
-  if (ident != nullptr) *ident = *found;
-  return ItemAt(segment_->GetPointer(), *found);
+  return nullptr;
 }
 
 }  // namespace kelto

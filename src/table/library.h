@@ -25,13 +25,24 @@ class Library {
   void Close();
 
   // Turn an address into an item of this process's view, or log why not
-  // and return null.
-  VarItem* ResolveVar(int32_t ident);
-  VarItem* ResolveVarName(const char* name, uint32_t* ident = nullptr);
+  // and return null. Every access goes through these, so the successful
+  // path is inline and reads only the cached view and item count.
+  VarItem* ResolveVar(int32_t ident) {
+    if (ident >= 0 && static_cast<uint32_t>(ident) < item_count_) {
+      return ItemAt(view_, static_cast<uint32_t>(ident));
+    }
+    return FailVar(ident);
+  }
+  VarItem* ResolveVarName(const char* name, uint32_t* ident = nullptr) {
+    const auto found = directory_.Find(name);
+    if (!found || *found >= item_count_) return FailVarName(name);
+    if (ident != nullptr) *ident = *found;
+    return ItemAt(view_, *found);
+  }
 
   // The raw view: null and 0 items while no view exists.
-  char* View() const { return segment_ ? segment_->GetPointer() : nullptr; }
-  uint32_t ItemCount() const { return segment_ ? segment_->ItemCount() : 0; }
+  char* View() const { return view_; }
+  uint32_t ItemCount() const { return item_count_; }
 
   // In a forked child: the parent's table is not ours. Drops it without
   // releasing anything the parent still uses.
@@ -40,13 +51,22 @@ class Library {
  private:
   void OpenUnchecked();
   void FillItems(const struct Definitions& definitions);
+  // Must follow every change of segment_.
+  void CacheView();
+  VarItem* FailVar(int32_t ident);
+  VarItem* FailVarName(const char* name);
 
   DiagnosticLog log_;
   std::unique_ptr<SharedMemory> segment_;
   VarDirectory directory_;
+  // Copies of segment_'s view and item count (null and 0 without a view).
+  char* view_ = nullptr;
+  uint32_t item_count_ = 0;
 };
 
-Library& TheLibrary();
+// Inline, so that an access does not pay a call to find the state.
+extern Library g_library;
+inline Library& TheLibrary() { return g_library; }
 
 }  // namespace kelto
 
