@@ -1,89 +1,118 @@
 #include "table/value_copy.h"
 
+#include <bit>
 #include <cstring>
 
-namespace kelto {
+namespace kelto::value_copy_internal {
 namespace {
 
 constexpr int kWords = kValueSize / sizeof(uint64_t);
 
-template <typename Word>
-void LoadWord(const char* field, char* destination) {
-  const Word word = __atomic_load_n(reinterpret_cast<const Word*>(field), __ATOMIC_RELAXED);
-  std::memcpy(destination, &word, sizeof word);
-}
-
-template <typename Word>
-void StoreWord(char* field, const char* source) {
-  Word word;
-  std::memcpy(&word, source, sizeof word);
-  __atomic_store_n(reinterpret_cast<Word*>(field), word, __ATOMIC_RELAXED);
-}
-
-bool IsString(const VarItem& item) { return item.type == kStringType; }
-
 void LoadField(const VarItem& item, char (&buffer)[kValueSize]) {
   for (int i = 0; i < kWords; ++i) LoadWord<uint64_t>(item.value + 8 * i, buffer + 8 * i);
-}
-
-void StoreField(VarItem& item, const char (&buffer)[kValueSize]) {
-  for (int i = 0; i < kWords; ++i) StoreWord<uint64_t>(item.value + 8 * i, buffer + 8 * i);
 }
 
 void StoreBytes(VarItem& item, const char* source, size_t count) {
   for (size_t i = 0; i < count; ++i) __atomic_store_n(&item.value[i], source[i], __ATOMIC_RELAXED);
 }
 
-void LoadPlain(const VarItem& item, int32_t size, char* destination) {
-  switch (size) {
-    case 1: return LoadWord<uint8_t>(item.value, destination);
-    case 2: return LoadWord<uint16_t>(item.value, destination);
-    case 4: return LoadWord<uint32_t>(item.value, destination);
-    case 8: return LoadWord<uint64_t>(item.value, destination);
-    default: {
-      char buffer[kValueSize];
-      LoadField(item, buffer);
-      std::memcpy(destination, buffer, static_cast<size_t>(size));
+// The text of a string field, as strncpy of the field with byte 63 forced
+// to 0 would give it, but a word at a time: each word is loaded once, and
+// the bytes after the terminator are cleared with a mask instead of being
+// scanned one by one.
+void ReadTextByWords(const VarItem& item, char* destination) {
+  constexpr uint64_t kLowBits = 0x0101010101010101u;
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  bool ended = false;
+  for (int i = 0; i < kWords; ++i) {
+    uint64_t word = 0;
+    if (!ended) {
+      word = __atomic_load_n(reinterpret_cast<const uint64_t*>(item.value + 8 * i),
+                             __ATOMIC_RELAXED);
+      if (i == kWords - 1) word &= ~uint64_t{0} >> 8;  // byte 63 is always the end
+      // The lowest flagged byte is the first zero byte of the word.
+      const uint64_t zero_bytes = (word - kLowBits) & ~word & kHighBits;
+      if (zero_bytes != 0) {
+        const int kept_bits = std::countr_zero(zero_bytes) & ~7;
+        word &= kept_bits == 0 ? 0 : ~uint64_t{0} >> (64 - kept_bits);
+        ended = true;
+      }
     }
+    std::memcpy(destination + 8 * i, &word, sizeof word);
   }
 }
 
-void StorePlain(VarItem& item, int32_t size, const char* source) {
-  switch (size) {
-    case 1: return StoreWord<uint8_t>(item.value, source);
-    case 2: return StoreWord<uint16_t>(item.value, source);
-    case 4: return StoreWord<uint32_t>(item.value, source);
-    case 8: return StoreWord<uint64_t>(item.value, source);
-    default: StoreBytes(item, source, static_cast<size_t>(size));
+// Bytes text[offset] to text[length - 1] (1 to 7 of them) as the low-order
+// bytes of a word, without reading outside text[0] .. text[length - 1]:
+// overlapping loads instead of a byte loop or a call to memcpy.
+uint64_t LoadTextTail(const char* text, size_t offset, size_t length) {
+  const size_t count = length - offset;
+  if (length >= 8) {
+    uint64_t word;
+    std::memcpy(&word, text + length - 8, sizeof word);
+    return word >> (8 * (8 - count));
   }
+  // A text shorter than a word: offset is 0 and count is its length.
+  if (count >= 4) {
+    uint32_t low;
+    uint32_t high;
+    std::memcpy(&low, text, sizeof low);
+    std::memcpy(&high, text + count - 4, sizeof high);
+    return low | uint64_t{high} << (8 * (count - 4));
+  }
+  if (count >= 2) {
+    uint16_t low;
+    uint16_t high;
+    std::memcpy(&low, text, sizeof low);
+    std::memcpy(&high, text + count - 2, sizeof high);
+    return low | uint64_t{high} << (8 * (count - 2));
+  }
+  return static_cast<unsigned char>(text[0]);
 }
 
 }  // namespace
 
-int32_t ValueSize(const VarItem& item) {
-  const int32_t size = __atomic_load_n(&item.size, __ATOMIC_RELAXED);
-  if (size < 0) return 0;
-  return size > static_cast<int32_t>(kValueSize) ? static_cast<int32_t>(kValueSize) : size;
-}
-
-void ReadValue(const VarItem& item, char* destination) {
-  if (!IsString(item)) return LoadPlain(item, ValueSize(item), destination);
+void LoadOtherSize(const VarItem& item, int32_t size, char* destination) {
   char buffer[kValueSize];
   LoadField(item, buffer);
-  buffer[kValueSize - 1] = '\0';
-  std::strncpy(destination, buffer, kValueSize);
+  std::memcpy(destination, buffer, static_cast<size_t>(size));
 }
 
-void WriteValueByIdent(VarItem& item, const char* source) {
-  if (!IsString(item)) return StorePlain(item, ValueSize(item), source);
-  char buffer[kValueSize] = {};
-  std::memcpy(buffer, source, strnlen(source, kValueSize));
-  buffer[kValueSize - 1] = '\0';
-  StoreField(item, buffer);
+void StoreOtherSize(VarItem& item, int32_t size, const char* source) {
+  StoreBytes(item, source, static_cast<size_t>(size));
 }
 
-void WriteValueByName(VarItem& item, const char* source) {
-  if (!IsString(item)) return StorePlain(item, ValueSize(item), source);
+void ReadText(const VarItem& item, char* destination) {
+  if constexpr (std::endian::native == std::endian::little) {
+    ReadTextByWords(item, destination);
+  } else {
+    char buffer[kValueSize];
+    LoadField(item, buffer);
+    buffer[kValueSize - 1] = '\0';
+    std::strncpy(destination, buffer, kValueSize);
+  }
+}
+
+// The source is read no further than its terminator (or 63 bytes), and
+// each word of the field is stored once, zeros after the text.
+void WriteTextByIdent(VarItem& item, const char* source) {
+  const size_t length = strnlen(source, kValueSize - 1);
+  for (size_t offset = 0; offset < kValueSize; offset += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    if (offset + sizeof word <= length) {
+      std::memcpy(&word, source + offset, sizeof word);
+    } else if (offset < length) {
+      if constexpr (std::endian::native == std::endian::little) {
+        word = LoadTextTail(source, offset, length);
+      } else {
+        std::memcpy(&word, source + offset, length - offset);
+      }
+    }
+    __atomic_store_n(reinterpret_cast<uint64_t*>(item.value + offset), word, __ATOMIC_RELAXED);
+  }
+}
+
+void WriteTextByName(VarItem& item, const char* source) {
   const size_t capacity = static_cast<size_t>(
       ValueSize(item) < kStringCapacity ? ValueSize(item) : kStringCapacity);
   const size_t length = std::strlen(source);
@@ -95,4 +124,4 @@ void WriteValueByName(VarItem& item, const char* source) {
   }
 }
 
-}  // namespace kelto
+}  // namespace kelto::value_copy_internal
