@@ -4,9 +4,9 @@
 #ifndef KELTO_TESTS_TABLE_CHILD_CHECK_H_
 #define KELTO_TESTS_TABLE_CHILD_CHECK_H_
 
-#define CHILD_CHECK(condition)                    \
-  do {                                            \
-    if (!(condition)) return 1 + __LINE__ % 250;  \
+#define CHILD_CHECK(condition)                   \
+  do {                                           \
+    if (!(condition)) return 1 + __LINE__ % 250; \
   } while (0)
 
 #endif  // KELTO_TESTS_TABLE_CHILD_CHECK_H_

@@ -12,7 +12,9 @@
 namespace kelto {
 namespace {
 
-std::string Repeat(char letter, size_t length) { return std::string(length, letter); }
+std::string Repeat(char letter, size_t length) {
+  return std::string(length, letter);
+}
 
 struct LineCase {
   std::string line;
@@ -64,9 +66,9 @@ TEST(TypeLetter, SizesFollowTheTableAndEverythingElseIsZero) {
   EXPECT_EQ(SizeOfTypeLetter('B'), 1);
   EXPECT_EQ(SizeOfTypeLetter('H'), 1);
   EXPECT_EQ(SizeOfTypeLetter('O'), 1);
-  for (const char other : {'b', 'l', 'd', 'X', 'S', ' ', '\n', '\0', '=', '#',
-                           static_cast<char>(0xC4), static_cast<char>(0x80),
-                           static_cast<char>(0xFF)}) {
+  for (const char other :
+       {'b', 'l', 'd', 'X', 'S', ' ', '\n', '\0', '=', '#', static_cast<char>(0xC4),
+        static_cast<char>(0x80), static_cast<char>(0xFF)}) {
     EXPECT_EQ(SizeOfTypeLetter(other), 0) << "letter code " << static_cast<int>(other);
   }
 }

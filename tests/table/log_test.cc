@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "table_fixture.h"
@@ -145,6 +147,34 @@ TEST_F(LogTest, NothingIsWrittenAfterClose) {
   KeltoReadVar(kSpeed, buffer);
   KeltoReadVarName("IORSH_SPEED", buffer);
   EXPECT_EQ(Log(), closed);
+}
+
+// Failed accesses may come from several threads at once; each line is
+// written whole.
+TEST_F(LogTest, LinesOfConcurrentThreadsNeverMix) {
+  OpenStandardTable();
+  const size_t mark = Log().size();
+  constexpr int kThreads = 4;
+  constexpr int kCallsPerThread = 250;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string name = "IORSH_THREAD" + std::to_string(t);
+      for (int i = 0; i < kCallsPerThread; ++i) KeltoGetSizeVarName(name.c_str());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::istringstream lines(LogSince(mark));
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    ++count;
+    ASSERT_EQ(line.rfind("tried to access non-existing variable IORSH_THREAD", 0), 0u) << line;
+    ASSERT_EQ(line.size(),
+              std::string("tried to access non-existing variable IORSH_THREAD0").size())
+        << line;
+  }
+  EXPECT_EQ(count, kThreads * kCallsPerThread);
 }
 
 TEST_F(LogTest, RepeatedOpenStartsTheLogAgain) {

@@ -101,14 +101,16 @@ TEST_P(DirectorySpellingTest, FindsFilesAndComposesPathsWithOneSlash) {
   setenv("KELTO_DIR", spelled.c_str(), 1);
   env_.WriteFile("iorsh.mem", kIorshDefinitions);
   ASSERT_EQ(KeltoOpen(), 0);
-  EXPECT_EQ(Log(), "kelto v2.0.0\nfailed to open memsh file at " + env_.directory() +
-                       "/memsh.mem\n");
+  EXPECT_EQ(Log(),
+            "kelto v2.0.0\nfailed to open memsh file at " + env_.directory() + "/memsh.mem\n");
   OpenStandardTable();
   EXPECT_EQ(KeltoGetNumberOfItems(), static_cast<uint32_t>(kItems));
 }
 
 INSTANTIATE_TEST_SUITE_P(TrailingSlash, DirectorySpellingTest, ::testing::Bool(),
-                         [](const auto& param_info) { return param_info.param ? "With" : "Without"; });
+                         [](const auto& param_info) {
+                           return param_info.param ? "With" : "Without";
+                         });
 
 }  // namespace
 }  // namespace kelto::testing

@@ -113,7 +113,8 @@ TEST_P(SegmentModeTest, SegmentAndLockAreOwnerOnly) {
   EXPECT_EQ(holder.Wait(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Umask, SegmentModeTest, ::testing::Values(mode_t{0}, mode_t{077}, mode_t{0377}),
+INSTANTIATE_TEST_SUITE_P(Umask, SegmentModeTest,
+                         ::testing::Values(mode_t{0}, mode_t{077}, mode_t{0377}),
                          [](const auto& param_info) {
                            char name[16];
                            std::snprintf(name, sizeof name, "Umask%04o", param_info.param);

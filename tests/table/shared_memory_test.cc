@@ -1,5 +1,7 @@
 // The process's segment object: size rules and what two objects of one name
 // share. Two objects in one process are two holders, as two processes are.
+#include "table/shared_memory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include "support/test_environment.h"
-#include "table/shared_memory.h"
 #include "table/var_item.h"
 
 namespace kelto {

@@ -153,6 +153,33 @@ TEST_F(SharingTest, SurvivorKeepsValuesWhenTheOtherHolderIsKilled) {
   EXPECT_FALSE(env_.SegmentExists());
 }
 
+// A child forked from a process with the table open shares its descriptors,
+// and so its locks: it must start closed, and its exit must not take the
+// parent's hold with it.
+TEST_F(SharingTest, ForkedChildStartsClosedAndLeavesTheParentsHold) {
+  ASSERT_EQ(KeltoOpen(), 0);
+  ASSERT_EQ(KeltoWriteInt32("IORSH_SPEED", 41), 0);
+  EXPECT_EQ(RunInChild([] {
+              CHILD_CHECK(KeltoGetPointer() == nullptr);
+              CHILD_CHECK(KeltoGetNumberOfItems() == 0);
+              CHILD_CHECK(KeltoReadInt32("IORSH_SPEED") == 0);
+              CHILD_CHECK(KeltoWriteInt32("IORSH_SPEED", 1) == -5);
+              KeltoClose();  // must release nothing of the parent's
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(Log().find("quitting"), std::string::npos);
+  EXPECT_TRUE(env_.SegmentExists());
+  EXPECT_EQ(RunInChild([] {
+              KeltoOpen();
+              CHILD_CHECK(KeltoReadInt32("IORSH_SPEED") == 41);
+              KeltoClose();
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 41);
+}
+
 TEST_F(SharingTest, EightProcessesOpeningTogetherLandInOneSegment) {
   constexpr int kProcesses = 8;
   std::string iorsh;
