@@ -99,8 +99,11 @@ KELTO_EXPORT int32_t KeltoReadVarName(const char* name, char* destination);
 
 /* ---- Typed accessors by full name ----------------------------------------
  * Numeric reads return 0 for a name that does not resolve. A variable
- * smaller than the accessor's type uses the low-order bytes; one larger than
- * it moves only the accessor's own width. KeltoReadString needs 64 bytes. */
+ * smaller than the accessor's type takes or gives the low-order bytes. A
+ * variable larger than it is read as its low-order bytes and written with the
+ * value zero-extended to the variable's size (KeltoWriteByte into a D variable
+ * sets all 8 bytes). No copy ever reaches beyond the accessor's own value.
+ * KeltoReadString needs 64 bytes. */
 KELTO_EXPORT char KeltoReadByte(const char* name);
 KELTO_EXPORT int32_t KeltoReadInt32(const char* name);
 KELTO_EXPORT double KeltoReadDouble(const char* name);
