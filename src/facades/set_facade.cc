@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "table/access.h"
 #include "table/library.h"
@@ -28,12 +29,15 @@ class PrefixedName {
     }
     // Plain copies rather than snprintf: this runs on every by-name facade
     // call, and formatting cost several times the lookup itself.
-    const size_t prefix_length = std::strlen(prefix);
+    // Both prefixes have six characters: a constant length lets the prefix
+    // copy be inline.
+    const size_t prefix_length = kPrefixLength;
     const size_t room = sizeof text_ - prefix_length;  // name and terminator
     const size_t length = strnlen(name, room);
     if (length < room) {
       std::memcpy(text_, prefix, prefix_length);
       std::memcpy(text_ + prefix_length, name, length + 1);
+      length_ = prefix_length + length;
       return;
     }
     const size_t name_size = std::strlen(name) + 1;
@@ -41,14 +45,18 @@ class PrefixedName {
     if (long_text_) {
       std::memcpy(long_text_.get(), prefix, prefix_length);
       std::memcpy(long_text_.get() + prefix_length, name, name_size);
+      length_ = prefix_length + name_size - 1;
     } else {
       text_[0] = '\0';  // never a full name, unlike the cut text
     }
   }
-  const char* get() const { return long_text_ ? long_text_.get() : text_; }
+  // With its length, so that the lookup does not measure it again: reading
+  // back text just written costs more than the copy itself.
+  std::string_view get() const { return {long_text_ ? long_text_.get() : text_, length_}; }
 
  private:
   char text_[kNameSize];
+  size_t length_ = 0;
   std::unique_ptr<char[]> long_text_;
 };
 

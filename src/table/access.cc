@@ -49,35 +49,47 @@ int32_t ReadNameVar(int32_t ident, char* destination) {
   return 0;
 }
 
-int32_t GetIdentVarName(const char* name) {
+int32_t GetIdentVarName(std::string_view name) {
   uint32_t ident = 0;
-  return TheLibrary().ResolveVarName(OrEmpty(name), &ident) != nullptr
-             ? static_cast<int32_t>(ident)
-             : -1;
+  return TheLibrary().ResolveVarName(name, &ident) != nullptr ? static_cast<int32_t>(ident) : -1;
 }
 
-char GetTypeVarName(const char* name) {
-  const VarItem* item = TheLibrary().ResolveVarName(OrEmpty(name));
+char GetTypeVarName(std::string_view name) {
+  const VarItem* item = TheLibrary().ResolveVarName(name);
   return item != nullptr ? item->type : kUnknownType;
 }
 
-int32_t GetSizeVarName(const char* name) {
-  const VarItem* item = TheLibrary().ResolveVarName(OrEmpty(name));
+int32_t GetSizeVarName(std::string_view name) {
+  const VarItem* item = TheLibrary().ResolveVarName(name);
   return item != nullptr ? ValueSize(*item) : -1;
 }
 
-int32_t WriteVarName(const char* name, const char* source) {
-  VarItem* item = TheLibrary().ResolveVarName(OrEmpty(name));
+int32_t WriteVarName(std::string_view name, const char* source) {
+  VarItem* item = TheLibrary().ResolveVarName(name);
   if (item == nullptr || source == nullptr) return -5;
   WriteValueByName(*item, source);
   return 0;
 }
 
-int32_t ReadVarName(const char* name, char* destination) {
-  const VarItem* item = TheLibrary().ResolveVarName(OrEmpty(name));
+int32_t ReadVarName(std::string_view name, char* destination) {
+  const VarItem* item = TheLibrary().ResolveVarName(name);
   if (item == nullptr || destination == nullptr) return -3;
   ReadValue(*item, destination);
   return 0;
+}
+
+int32_t GetIdentVarName(const char* name) {
+  return GetIdentVarName(std::string_view(OrEmpty(name)));
+}
+char GetTypeVarName(const char* name) { return GetTypeVarName(std::string_view(OrEmpty(name))); }
+int32_t GetSizeVarName(const char* name) {
+  return GetSizeVarName(std::string_view(OrEmpty(name)));
+}
+int32_t WriteVarName(const char* name, const char* source) {
+  return WriteVarName(std::string_view(OrEmpty(name)), source);
+}
+int32_t ReadVarName(const char* name, char* destination) {
+  return ReadVarName(std::string_view(OrEmpty(name)), destination);
 }
 
 }  // namespace kelto

@@ -3,6 +3,7 @@
 #define KELTO_TABLE_ACCESS_H_
 
 #include <cstdint>
+#include <string_view>
 
 namespace kelto {
 
@@ -21,6 +22,14 @@ char GetTypeVarName(const char* name);
 int32_t GetSizeVarName(const char* name);
 int32_t WriteVarName(const char* name, const char* source);
 int32_t ReadVarName(const char* name, char* destination);
+
+// The same for a name whose length the caller already knows, so that it is
+// not measured again; it must still be followed by a NUL byte.
+int32_t GetIdentVarName(std::string_view name);
+char GetTypeVarName(std::string_view name);
+int32_t GetSizeVarName(std::string_view name);
+int32_t WriteVarName(std::string_view name, const char* source);
+int32_t ReadVarName(std::string_view name, char* destination);
 
 // Typed accessors: never move more than their own result or argument holds.
 char ReadByte(const char* name);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "log/diagnostic_log.h"
 #include "table/shared_memory.h"
@@ -33,9 +34,10 @@ class Library {
     }
     return FailVar(ident);
   }
-  VarItem* ResolveVarName(const char* name, uint32_t* ident = nullptr) {
+  // `name` must be followed by a NUL byte: a failure logs it as text.
+  VarItem* ResolveVarName(std::string_view name, uint32_t* ident = nullptr) {
     const auto found = directory_.Find(name);
-    if (!found || *found >= item_count_) return FailVarName(name);
+    if (!found || *found >= item_count_) return FailVarName(name.data());
     if (ident != nullptr) *ident = *found;
     return ItemAt(view_, *found);
   }
