@@ -1,0 +1,25 @@
+// The benchmark suite of kelto. Every benchmark makes its own temporary
+// directory and segment name; nothing touches the default table.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include "bench_registry.h"
+#include "bench_table.h"
+#include "ratio_reporter.h"
+
+int main(int argc, char** argv) {
+  // Registered before the flags are read, so that a filter sees them all.
+  kelto::bench::RegisterByIdentBenchmarks();
+  kelto::bench::RegisterByNameBenchmarks();
+  kelto::bench::RegisterOpenBenchmarks();
+  kelto::bench::RegisterBounceBenchmarks();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  kelto::bench::RatioReporter reporter(isatty(STDOUT_FILENO) != 0
+                                           ? benchmark::ConsoleReporter::OO_ColorTabular
+                                           : benchmark::ConsoleReporter::OO_Tabular);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  kelto::bench::CloseSharedTable();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,42 @@
+// The console output of Google Benchmark, followed by a summary that sets
+// every figure of the library beside its baseline from the same run and
+// checks the targets: a ratio holds on a noisy machine where absolute
+// times do not.
+#ifndef KELTO_BENCH_RATIO_REPORTER_H_
+#define KELTO_BENCH_RATIO_REPORTER_H_
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kelto::bench {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override;
+  void Finalize() override;
+
+  // False when a figure missed its target (the exit status does not depend
+  // on it: timing is never asserted).
+  bool all_targets_met() const { return all_targets_met_; }
+
+ private:
+  struct Figure {
+    double nanoseconds = 0;  // the fastest repetition
+    double allocations = -1;
+  };
+  void PrintRatios();
+  void PrintOpenGrowth();
+
+  std::map<std::string, Figure> figures_;
+  std::vector<std::string> order_;
+  bool all_targets_met_ = true;
+};
+
+}  // namespace kelto::bench
+
+#endif  // KELTO_BENCH_RATIO_REPORTER_H_
