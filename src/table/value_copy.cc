@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
 
 namespace kelto::value_copy_internal {
 namespace {
@@ -70,6 +71,31 @@ uint64_t LoadTextTail(const char* text, size_t offset, size_t length) {
   return static_cast<unsigned char>(text[0]);
 }
 
+// Bytes offset .. offset + 7 of a text of `length` bytes followed by zeros.
+uint64_t TextWord(const char* text, size_t offset, size_t length) {
+  uint64_t word = 0;
+  if (offset + sizeof word <= length) {
+    std::memcpy(&word, text + offset, sizeof word);
+  } else if (offset < length) {
+    if constexpr (std::endian::native == std::endian::little) {
+      word = LoadTextTail(text, offset, length);
+    } else {
+      std::memcpy(&word, text + offset, length - offset);
+    }
+  }
+  return word;
+}
+
+// All words are computed before the first is stored: the stores then issue
+// back to back, which measured markedly faster than a loop doing both.
+template <size_t... Index>
+void StoreText(VarItem& item, const char* text, size_t length, std::index_sequence<Index...>) {
+  const uint64_t words[] = {TextWord(text, 8 * Index, length)...};
+  (__atomic_store_n(reinterpret_cast<uint64_t*>(item.value + 8 * Index), words[Index],
+                    __ATOMIC_RELAXED),
+   ...);
+}
+
 }  // namespace
 
 void LoadOtherSize(const VarItem& item, int32_t size, char* destination) {
@@ -96,20 +122,7 @@ void ReadText(const VarItem& item, char* destination) {
 // The source is read no further than its terminator (or 63 bytes), and
 // each word of the field is stored once, zeros after the text.
 void WriteTextByIdent(VarItem& item, const char* source) {
-  const size_t length = strnlen(source, kValueSize - 1);
-  for (size_t offset = 0; offset < kValueSize; offset += sizeof(uint64_t)) {
-    uint64_t word = 0;
-    if (offset + sizeof word <= length) {
-      std::memcpy(&word, source + offset, sizeof word);
-    } else if (offset < length) {
-      if constexpr (std::endian::native == std::endian::little) {
-        word = LoadTextTail(source, offset, length);
-      } else {
-        std::memcpy(&word, source + offset, length - offset);
-      }
-    }
-    __atomic_store_n(reinterpret_cast<uint64_t*>(item.value + offset), word, __ATOMIC_RELAXED);
-  }
+  StoreText(item, source, strnlen(source, kValueSize - 1), std::make_index_sequence<kWords>());
 }
 
 void WriteTextByName(VarItem& item, const char* source) {
