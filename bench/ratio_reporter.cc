@@ -23,6 +23,7 @@ bool StartsWith(const std::string& text, const char* prefix) {
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
   ConsoleReporter::ReportRuns(runs);
   for (const Run& run : runs) {
+    if (run.error_occurred) any_errors_ = true;
     if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
     std::string name = run.benchmark_name();
     // UseRealTime() adds this to the name; the figure is the same one.

@@ -23,6 +23,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   // False when a figure missed its target (the exit status does not depend
   // on it: timing is never asserted).
   bool all_targets_met() const { return all_targets_met_; }
+  // True when a benchmark could not run at all.
+  bool any_errors() const { return any_errors_; }
 
  private:
   struct Figure {
@@ -35,6 +37,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, Figure> figures_;
   std::vector<std::string> order_;
   bool all_targets_met_ = true;
+  bool any_errors_ = false;
 };
 
 }  // namespace kelto::bench
