@@ -1,5 +1,9 @@
 #include "table/definition_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -16,9 +20,30 @@ Definition ParseDefinitionLine(const char* line) {
   return Definition{std::string(line, static_cast<size_t>(equals - line)), equals[1]};
 }
 
+namespace {
+
+// The files sit in a directory others may write to. Only a regular file is
+// read: a planted FIFO would block Open, a link to a device such as /dev/zero
+// would never end. O_NONBLOCK keeps the open itself from waiting on a FIFO;
+// it changes nothing for a regular file. O_CLOEXEC: the descriptor must not
+// leak into programs the host process runs.
+std::FILE* OpenRegularFileForReading(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "r");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+}  // namespace
+
 bool ReadDefinitionFile(const char* path, std::vector<Definition>* definitions) {
-  // "e": the descriptor must not leak into programs the host process runs.
-  std::FILE* file = std::fopen(path, "re");
+  std::FILE* file = OpenRegularFileForReading(path);
   if (file == nullptr) return false;
   char line[kLineBufferSize];
   while (std::fgets(line, sizeof line, file) != nullptr) {
