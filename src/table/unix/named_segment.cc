@@ -114,6 +114,14 @@ int OpenOrCreateOwnerOnly(const char* object) {
   }
 }
 
+// Only objects of our own user are joined. A gate or segment that another
+// user made, even with a mode that lets us in, could feed us their values or
+// read ours: the table is reachable by the user who made it and no other.
+bool OwnedByUs(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_uid == geteuid();
+}
+
 bool SameObject(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -137,6 +145,11 @@ int EnterGate(const char* gate) {
   for (;;) {
     const int fd = OpenOrCreateOwnerOnly(gate);
     if (fd < 0) return -1;
+    if (!OwnedByUs(fd)) {
+      close(fd);
+      errno = EPERM;
+      return -1;
+    }
     if (SetLock(fd, F_WRLCK, 0)) {
       if (IsAtPath(fd, gate)) return fd;
       close(fd);  // removed under us: meet the others at the new file
@@ -187,6 +200,10 @@ SegmentResult HoldExistingOrCreate(const char* object, uint64_t min_size, Segmen
   const int fd = shm_open(object, O_RDWR | O_CLOEXEC, 0);
   if (fd < 0 && errno != ENOENT) return Failure(SegmentFailure::kOpen, errno);
   if (fd >= 0) {
+    if (!OwnedByUs(fd)) {
+      close(fd);
+      return Failure(SegmentFailure::kOpen, EPERM);
+    }
     if (!SetLock(fd, F_WRLCK, 0)) {
       if (SetLock(fd, F_RDLCK, 0)) {
         *fd_out = fd;
