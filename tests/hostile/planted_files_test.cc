@@ -1,0 +1,159 @@
+// The definition files and the log live in a directory that others may write
+// to. Whatever is planted under the library's file names (a symbolic link, a
+// FIFO, a directory, a device) must neither be written through nor hang Open.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "hostile/hostile_support.h"
+#include "kelto.h"
+
+namespace kelto::testing {
+namespace {
+
+const std::string kIorsh = "SPEED=L\n";
+const std::string kMemsh = "LEVEL=D\n";
+
+bool IsSymbolicLink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool IsFifo(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+class PlantedFilesTest : public HostileTest {
+ protected:
+  void SetUp() override { env_.WriteDefinitions(kIorsh, kMemsh); }
+
+  // Opens the table in a child process, uses it and closes it. A planted FIFO
+  // could block Open forever, so the child reports through a latch and the
+  // test fails, instead of hanging, if that report never comes.
+  // Returns the child's status: 0 when the table had `expected_items`.
+  int OpenUseAndCloseInChild(uint32_t expected_items) {
+    ProcessLatch opened;
+    ChildProcess child([&opened, expected_items] {
+      KeltoOpen();
+      opened.Notify();
+      if (KeltoGetNumberOfItems() != expected_items) return 1;
+      if (expected_items > 0 && KeltoWriteInt32("IORSH_SPEED", 5) != 0) return 2;
+      KeltoGetSizeVarName("NOT_THERE");  // a line for the log, if there is one
+      KeltoClose();
+      return 0;
+    });
+    if (!opened.Wait(30000)) {
+      child.Kill(SIGKILL);
+      child.Wait();
+      ADD_FAILURE() << "Open did not return";
+      return -1;
+    }
+    return child.Wait();
+  }
+};
+
+TEST_F(PlantedFilesTest, ALinkAtTheLogDoesNotTruncateOrWriteItsTarget) {
+  env_.WriteFile("victim.txt", "precious content\n");
+  ASSERT_EQ(symlink(env_.Path("victim.txt").c_str(), env_.Path("kelto_log.txt").c_str()), 0);
+
+  EXPECT_EQ(OpenUseAndCloseInChild(2), 0);
+  // The same in this process, which keeps the table open meanwhile.
+  KeltoOpen();
+  EXPECT_EQ(KeltoGetNumberOfItems(), 2u);
+  EXPECT_EQ(KeltoReadInt32("MEMSH_NOT_THERE"), 0);
+  KeltoClose();
+
+  EXPECT_EQ(env_.ReadFile("victim.txt"), "precious content\n");
+  EXPECT_TRUE(IsSymbolicLink(env_.Path("kelto_log.txt")));
+}
+
+TEST_F(PlantedFilesTest, ADanglingLinkAtTheLogCreatesNothing) {
+  ASSERT_EQ(symlink(env_.Path("planted-target").c_str(), env_.Path("kelto_log.txt").c_str()), 0);
+
+  EXPECT_EQ(OpenUseAndCloseInChild(2), 0);
+
+  EXPECT_FALSE(Exists(env_.Path("planted-target")));
+}
+
+TEST_F(PlantedFilesTest, AFifoAtTheLogDoesNotHangOpen) {
+  ASSERT_EQ(mkfifo(env_.Path("kelto_log.txt").c_str(), 0600), 0);
+
+  EXPECT_EQ(OpenUseAndCloseInChild(2), 0);
+
+  EXPECT_TRUE(IsFifo(env_.Path("kelto_log.txt")));
+}
+
+TEST_F(PlantedFilesTest, ADirectoryAtTheLogLeavesTheTableWorking) {
+  ASSERT_EQ(mkdir(env_.Path("kelto_log.txt").c_str(), 0700), 0);
+
+  EXPECT_EQ(OpenUseAndCloseInChild(2), 0);
+}
+
+TEST_F(PlantedFilesTest, DefinitionFilesAreOnlyRead) {
+  ASSERT_EQ(chmod(env_.Path("iorsh.mem").c_str(), 0444), 0);
+  ASSERT_EQ(chmod(env_.Path("memsh.mem").c_str(), 0444), 0);
+  struct stat iorsh_before, memsh_before;
+  ASSERT_EQ(stat(env_.Path("iorsh.mem").c_str(), &iorsh_before), 0);
+  ASSERT_EQ(stat(env_.Path("memsh.mem").c_str(), &memsh_before), 0);
+
+  EXPECT_EQ(OpenUseAndCloseInChild(2), 0);
+  KeltoOpen();
+  EXPECT_EQ(KeltoWriteDouble("MEMSH_LEVEL", 1.5), 0);
+  KeltoClose();
+
+  struct stat iorsh_after, memsh_after;
+  ASSERT_EQ(stat(env_.Path("iorsh.mem").c_str(), &iorsh_after), 0);
+  ASSERT_EQ(stat(env_.Path("memsh.mem").c_str(), &memsh_after), 0);
+  EXPECT_EQ(env_.ReadFile("iorsh.mem"), kIorsh);
+  EXPECT_EQ(env_.ReadFile("memsh.mem"), kMemsh);
+  for (const auto& [before, after] : {std::pair{iorsh_before, iorsh_after},
+                                      std::pair{memsh_before, memsh_after}}) {
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+  }
+}
+
+TEST_F(PlantedFilesTest, ADefinitionFileMayBeALinkToARegularFile) {
+  env_.WriteFile("real-iorsh", "A=B\nC=D\n");
+  env_.RemoveFile("iorsh.mem");
+  ASSERT_EQ(symlink(env_.Path("real-iorsh").c_str(), env_.Path("iorsh.mem").c_str()), 0);
+
+  KeltoOpen();
+  EXPECT_EQ(KeltoGetNumberOfItems(), 3u);
+  EXPECT_EQ(KeltoGetIdentVarName("IORSH_C"), 1);
+}
+
+// A FIFO would block the read, a device such as /dev/zero would never end and
+// a directory is no text: each is refused as a file that cannot be opened.
+TEST_F(PlantedFilesTest, ADefinitionFileThatIsNoRegularFileIsRefused) {
+  env_.RemoveFile("memsh.mem");
+  ASSERT_EQ(mkfifo(env_.Path("memsh.mem").c_str(), 0600), 0);
+  EXPECT_EQ(OpenUseAndCloseInChild(0), 0);
+  EXPECT_TRUE(LogContains("failed to open memsh file at " + env_.Path("memsh.mem") + "\n"));
+
+  env_.RemoveFile("memsh.mem");
+  ASSERT_EQ(symlink("/dev/zero", env_.Path("memsh.mem").c_str()), 0);
+  EXPECT_EQ(OpenUseAndCloseInChild(0), 0);
+  EXPECT_TRUE(LogContains("failed to open memsh file at " + env_.Path("memsh.mem") + "\n"));
+
+  env_.RemoveFile("iorsh.mem");
+  ASSERT_EQ(mkdir(env_.Path("iorsh.mem").c_str(), 0700), 0);
+  EXPECT_EQ(OpenUseAndCloseInChild(0), 0);
+  EXPECT_TRUE(LogContains("failed to open iorsh file at " + env_.Path("iorsh.mem") + "\n"));
+}
+
+}  // namespace
+}  // namespace kelto::testing
