@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds with gcov instrumentation, runs the whole test suite and prints the
+# line and branch coverage of src/. Failing tests fail the step; the
+# percentages are reported against the aims (95 % of lines, 85 % of branches)
+# without failing it.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+build=build-cov
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKELTO_COVERAGE=ON -DKELTO_BUILD_BENCH=OFF
+cmake --build "$build" -j "$(nproc)"
+
+# Counters from an earlier run would inflate the figures.
+find "$build" -name '*.gcda' -delete
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+
+# Branches the compiler adds for exception unwinding and those it proves
+# unreachable are not branches of our code.
+gcovr_filters=(--root . --object-directory "$build" --filter 'src/'
+  --exclude-unreachable-branches --exclude-throw-branches -j "$(nproc)")
+
+echo "-- lines of src/ not run by the suite"
+gcovr "${gcovr_filters[@]}" --txt
+echo "-- branches of src/"
+gcovr "${gcovr_filters[@]}" --txt --branches
+echo "-- coverage of src/ (aims: 95 % of lines, 85 % of branches)"
+gcovr "${gcovr_filters[@]}" --print-summary --txt /dev/null
