@@ -49,47 +49,67 @@ int32_t ReadNameVar(int32_t ident, char* destination) {
   return 0;
 }
 
-int32_t GetIdentVarName(std::string_view name) {
-  uint32_t ident = 0;
-  return TheLibrary().ResolveVarName(name, &ident) != nullptr ? static_cast<int32_t>(ident) : -1;
+namespace {
+
+VarItem* Resolve(const char* name, uint32_t* ident = nullptr) {
+  return TheLibrary().ResolveVarName(name, ident);
 }
 
-char GetTypeVarName(std::string_view name) {
-  const VarItem* item = TheLibrary().ResolveVarName(name);
+VarItem* Resolve(PrefixedName name, uint32_t* ident = nullptr) {
+  return TheLibrary().ResolvePrefixedName(name.prefix, name.name, ident);
+}
+
+// Each by-name operation, for a full name and for a prefixed one.
+template <typename Name>
+int32_t GetIdentOf(Name name) {
+  uint32_t ident = 0;
+  return Resolve(name, &ident) != nullptr ? static_cast<int32_t>(ident) : -1;
+}
+
+template <typename Name>
+char GetTypeOf(Name name) {
+  const VarItem* item = Resolve(name);
   return item != nullptr ? item->type : kUnknownType;
 }
 
-int32_t GetSizeVarName(std::string_view name) {
-  const VarItem* item = TheLibrary().ResolveVarName(name);
+template <typename Name>
+int32_t GetSizeOf(Name name) {
+  const VarItem* item = Resolve(name);
   return item != nullptr ? ValueSize(*item) : -1;
 }
 
-int32_t WriteVarName(std::string_view name, const char* source) {
-  VarItem* item = TheLibrary().ResolveVarName(name);
+template <typename Name>
+int32_t WriteNamed(Name name, const char* source) {
+  VarItem* item = Resolve(name);
   if (item == nullptr || source == nullptr) return -5;
   WriteValueByName(*item, source);
   return 0;
 }
 
-int32_t ReadVarName(std::string_view name, char* destination) {
-  const VarItem* item = TheLibrary().ResolveVarName(name);
+template <typename Name>
+int32_t ReadNamed(Name name, char* destination) {
+  const VarItem* item = Resolve(name);
   if (item == nullptr || destination == nullptr) return -3;
   ReadValue(*item, destination);
   return 0;
 }
 
-int32_t GetIdentVarName(const char* name) {
-  return GetIdentVarName(std::string_view(OrEmpty(name)));
-}
-char GetTypeVarName(const char* name) { return GetTypeVarName(std::string_view(OrEmpty(name))); }
-int32_t GetSizeVarName(const char* name) {
-  return GetSizeVarName(std::string_view(OrEmpty(name)));
-}
+}  // namespace
+
+int32_t GetIdentVarName(const char* name) { return GetIdentOf(OrEmpty(name)); }
+char GetTypeVarName(const char* name) { return GetTypeOf(OrEmpty(name)); }
+int32_t GetSizeVarName(const char* name) { return GetSizeOf(OrEmpty(name)); }
 int32_t WriteVarName(const char* name, const char* source) {
-  return WriteVarName(std::string_view(OrEmpty(name)), source);
+  return WriteNamed(OrEmpty(name), source);
 }
 int32_t ReadVarName(const char* name, char* destination) {
-  return ReadVarName(std::string_view(OrEmpty(name)), destination);
+  return ReadNamed(OrEmpty(name), destination);
 }
+
+int32_t GetIdentVarName(PrefixedName name) { return GetIdentOf(name); }
+char GetTypeVarName(PrefixedName name) { return GetTypeOf(name); }
+int32_t GetSizeVarName(PrefixedName name) { return GetSizeOf(name); }
+int32_t WriteVarName(PrefixedName name, const char* source) { return WriteNamed(name, source); }
+int32_t ReadVarName(PrefixedName name, char* destination) { return ReadNamed(name, destination); }
 
 }  // namespace kelto

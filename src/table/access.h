@@ -3,7 +3,6 @@
 #define KELTO_TABLE_ACCESS_H_
 
 #include <cstdint>
-#include <string_view>
 
 namespace kelto {
 
@@ -23,13 +22,18 @@ int32_t GetSizeVarName(const char* name);
 int32_t WriteVarName(const char* name, const char* source);
 int32_t ReadVarName(const char* name, char* destination);
 
-// The same for a name whose length the caller already knows, so that it is
-// not measured again; it must still be followed by a NUL byte.
-int32_t GetIdentVarName(std::string_view name);
-char GetTypeVarName(std::string_view name);
-int32_t GetSizeVarName(std::string_view name);
-int32_t WriteVarName(std::string_view name, const char* source);
-int32_t ReadVarName(std::string_view name, char* destination);
+// The same for a full name given as its set prefix ("IORSH_" or "MEMSH_")
+// and the name behind it, as the facades have it. It is looked up without
+// being composed, and a failure logs the two parts as one name.
+struct PrefixedName {
+  const char* prefix;
+  const char* name;  // null is no name: it fails as the empty full name
+};
+int32_t GetIdentVarName(PrefixedName name);
+char GetTypeVarName(PrefixedName name);
+int32_t GetSizeVarName(PrefixedName name);
+int32_t WriteVarName(PrefixedName name, const char* source);
+int32_t ReadVarName(PrefixedName name, char* destination);
 
 // Typed accessors: never move more than their own result or argument holds.
 char ReadByte(const char* name);

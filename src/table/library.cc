@@ -80,7 +80,7 @@ void Library::OpenUnchecked() {
 }
 
 void Library::FillItems(const Definitions& definitions) {
-  directory_.Reserve(definitions.iorsh.size() + definitions.memsh.size());
+  directory_.Reserve(definitions.iorsh.size(), definitions.memsh.size());
   uint32_t ident = 0;
   const auto fill = [&](const std::vector<Definition>& set, const char* prefix) {
     for (const Definition& definition : set) {
@@ -133,11 +133,13 @@ VarItem* Library::FailVar(int32_t ident) {
   return nullptr;
 }
 
-VarItem* Library::FailVarName(const char* name) {
+VarItem* Library::FailVarName(const char* name) { return FailPrefixedName("", name); }
+
+VarItem* Library::FailPrefixedName(const char* prefix, const char* name) {
   if (!segment_) {
     log_.Write("tried to access not-initialized memory\n");
   } else {
-    log_.Write("tried to access non-existing variable %s\n", name);
+    log_.Write("tried to access non-existing variable %s%s\n", prefix, name);
   }
   return nullptr;
 }

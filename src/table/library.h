@@ -41,6 +41,18 @@ class Library {
     if (ident != nullptr) *ident = *found;
     return ItemAt(view_, *found);
   }
+  // The same for a full name given as a set prefix ("IORSH_" or "MEMSH_")
+  // and the name behind it, as the facades have it: nothing is composed.
+  VarItem* ResolvePrefixedName(const char* prefix, const char* name, uint32_t* ident = nullptr) {
+    const VarDirectory::VarSet set = VarDirectory::SetOfFullName(prefix);
+    if (name == nullptr || set == VarDirectory::kNoSet) {
+      return ResolveVarName(name == nullptr ? "" : name, ident);
+    }
+    const auto found = directory_.FindInSet(set, name);
+    if (!found || *found >= item_count_) return FailPrefixedName(prefix, name);
+    if (ident != nullptr) *ident = *found;
+    return ItemAt(view_, *found);
+  }
 
   // The raw view: null and 0 items while no view exists.
   char* View() const { return view_; }
@@ -57,6 +69,7 @@ class Library {
   void CacheView();
   VarItem* FailVar(int32_t ident);
   VarItem* FailVarName(const char* name);
+  VarItem* FailPrefixedName(const char* prefix, const char* name);
 
   DiagnosticLog log_;
   std::unique_ptr<SharedMemory> segment_;

@@ -14,24 +14,56 @@ namespace kelto {
 // Holds idents rather than addresses, so an entry can never lead into a view
 // that was released: every lookup is checked against the current view. Lookups
 // take a string_view and never allocate.
+//
+// Every full name that Open makes starts with a set prefix, so there is one
+// map per set, keyed by the name behind the prefix: a facade, which has the
+// name without its prefix, finds it without composing the full name first.
+// A name with no set prefix has a map of its own, keyed by its whole text.
 class VarDirectory {
  public:
+  static constexpr size_t kPrefixLength = 6;
+  enum VarSet { kIorsh, kMemsh, kNoSet, kSetCount };
+
+  static VarSet SetOfFullName(std::string_view full_name) {
+    const std::string_view prefix = full_name.substr(0, kPrefixLength);
+    if (prefix == "IORSH_") return kIorsh;
+    if (prefix == "MEMSH_") return kMemsh;
+    return kNoSet;
+  }
+
   // A later definition of the same name replaces the earlier one.
-  void Set(std::string name, uint32_t ident) { map_.insert_or_assign(std::move(name), ident); }
-  std::optional<uint32_t> Find(std::string_view name) const {
-    const auto found = map_.find(name);
-    if (found == map_.end()) return std::nullopt;
+  void Set(std::string_view full_name, uint32_t ident) {
+    const VarSet set = SetOfFullName(full_name);
+    maps_[set].insert_or_assign(std::string(KeyOf(set, full_name)), ident);
+  }
+  std::optional<uint32_t> Find(std::string_view full_name) const {
+    const VarSet set = SetOfFullName(full_name);
+    return FindInSet(set, KeyOf(set, full_name));
+  }
+  // `name` is the full name without the prefix of `set`.
+  std::optional<uint32_t> FindInSet(VarSet set, std::string_view name) const {
+    const auto found = maps_[set].find(name);
+    if (found == maps_[set].end()) return std::nullopt;
     return found->second;
   }
-  void Clear() { map_.clear(); }
-  void Reserve(size_t count) { map_.reserve(count); }
+  void Clear() {
+    for (auto& map : maps_) map.clear();
+  }
+  void Reserve(size_t iorsh_count, size_t memsh_count) {
+    maps_[kIorsh].reserve(iorsh_count);
+    maps_[kMemsh].reserve(memsh_count);
+  }
 
  private:
+  static std::string_view KeyOf(VarSet set, std::string_view full_name) {
+    return set == kNoSet ? full_name : full_name.substr(kPrefixLength);
+  }
+
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
   };
-  std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> map_;
+  std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> maps_[kSetCount];
 };
 
 }  // namespace kelto
