@@ -69,7 +69,7 @@ void FacadeRead(const char* short_name) {
   benchmark::DoNotOptimize(g_destination);
 }
 
-enum class Names { kFull, kIorshShort, kIorshFull, kMissing };
+enum class Names { kFull, kIorshShort, kIorshFull, kMissing, kTooLongShort, kTooLongFull };
 
 std::vector<std::string> NamesFor(const OpenTable& table, Names names) {
   switch (names) {
@@ -90,6 +90,17 @@ std::vector<std::string> NamesFor(const OpenTable& table, Names names) {
         name.back() = static_cast<char>(std::tolower(static_cast<unsigned char>(name.back())));
       }
       return missing;
+    }
+    // Longer than any full name can be (255 characters): they cannot be
+    // found, and must not make the facade allocate either.
+    case Names::kTooLongShort:
+    case Names::kTooLongFull: {
+      std::vector<std::string> too_long;
+      for (const std::string& name : table.iorsh_short_names()) {
+        too_long.push_back((names == Names::kTooLongFull ? "IORSH_" : "") + name +
+                           std::string(300 - name.size(), 'X'));
+      }
+      return too_long;
     }
   }
   return {};
@@ -156,6 +167,8 @@ void RegisterByNameBenchmarks() {
     const std::string miss = "miss/" + std::to_string(size) + "/";
     Register(miss + "ReadVarName/kelto", size, Names::kMissing, KeltoRead);
     Register(miss + "ReadVarName/minimal", size, Names::kMissing, MinimalRead);
+    Register(miss + "IORShReadVarName_too_long/kelto", size, Names::kTooLongShort, FacadeRead);
+    Register(miss + "IORShReadVarName_too_long/minimal", size, Names::kTooLongFull, MinimalRead);
     benchmark::RegisterBenchmark((miss + "ReadVar/kelto").c_str(), MissByIdent, size, true);
     benchmark::RegisterBenchmark((miss + "ReadVar/minimal").c_str(), MissByIdent, size, false);
   }
