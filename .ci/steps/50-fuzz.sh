@@ -45,5 +45,6 @@ echo "-- replaying the seed corpus"
 
 echo "-- fuzzing for ${fuzz_seconds} s"
 "$fuzzer" -max_total_time="$fuzz_seconds" -max_len=8192 -timeout=20 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" fuzz/corpus || report_crash
+  -dict=fuzz/kelto.dict -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" fuzz/corpus \
+  || report_crash
 echo "-- fuzzing found nothing"
