@@ -21,6 +21,8 @@
 //   2. If NAME does not exist, create it with O_EXCL, mode 0600, reserve its
 //      memory (so a full file system fails here and not with SIGBUS later),
 //      and take the read lock before the gate is released.
+//   3. Check that the locked segment is still the one at NAME; if it is
+//      not, close it and start again at 1 (see the removal case below).
 // Detach, under the gate:
 //   unmap; if our read lock can be upgraded to a write lock, no other holder
 //   is left: unlink NAME, provided the object at the path is still ours.
@@ -39,7 +41,18 @@
 //   - Someone may remove the files under us (rm, logind's RemoveIPC). After
 //     taking the gate we check that the lock file we locked is the one at the
 //     path, so every later attach meets under one gate; and a last holder
-//     unlinks NAME only if NAME is still its own segment.
+//     unlinks NAME only if NAME is still its own segment. A process that was
+//     already inside the old gate still runs beside the first one inside the
+//     new gate, so after taking the read lock an attach checks that its
+//     segment is still the one at the path, and starts over if not; without
+//     that, it could keep a segment the other had just unlinked, apart from
+//     everyone who comes later. One window stays open: between a holder's
+//     path check and its shm_unlink, which works by name, a removal followed
+//     by a complete attach of another process would lose that new segment.
+//     No system call closes it; it is a few instructions wide.
+//   - segment_protocol.pml beside this file models the protocol for spin,
+//     with kills at every step, a process stopped inside the gate and a
+//     removal of the files.
 //   - fork shares open file descriptions, hence locks, with the child. The
 //     library makes a child forget the parent's hold (AbandonSegment, run
 //     from an atfork handler) and MADV_DONTFORK keeps the mapping out of it;
@@ -60,6 +73,8 @@ namespace kelto {
 namespace {
 
 constexpr int kGateTimeoutMs = 5000;
+// Each retry needs another removal of the files under us; give up after a few.
+constexpr int kHoldAttempts = 4;
 constexpr mode_t kOwnerOnly = 0600;
 // shm_open names: one slash, then at most NAME_MAX bytes; leave room for
 // the ".lock" suffix of the gate.
@@ -263,11 +278,27 @@ SegmentResult AttachSegment(const char* name, uint64_t min_size, SegmentAttachMo
   if (!ComposeNames(name, &names)) return Failure(SegmentFailure::kInvalidName);
   const int gate = EnterGate(names.gate);
   if (gate < 0) {
-    return Failure(errno == ETIMEDOUT ? SegmentFailure::kGateTimeout : SegmentFailure::kLockFile,
-                   errno);
+    const int error = errno;
+    SegmentResult result = Failure(
+        error == ETIMEDOUT ? SegmentFailure::kGateTimeout : SegmentFailure::kLockFile, error);
+    snprintf(result.gate, sizeof result.gate, "/dev/shm%s", names.gate);
+    return result;
   }
   int fd = -1;
-  SegmentResult result = HoldExistingOrCreate(names.segment, min_size, mode, &fd);
+  SegmentResult result;
+  for (int attempt = 1;; ++attempt) {
+    result = HoldExistingOrCreate(names.segment, min_size, mode, &fd);
+    if (result.failure != SegmentFailure::kNone || IsAtPath(fd, names.segment)) break;
+    // Unlinked between our open and our lock: only a removal of the lock
+    // file lets another process in at the same time. Meet the others at
+    // whatever is at the path now.
+    close(fd);
+    fd = -1;
+    if (attempt == kHoldAttempts) {
+      result = Failure(SegmentFailure::kOpen, ESTALE);
+      break;
+    }
+  }
   if (result.failure == SegmentFailure::kNone) {
     result = MapHeldSegment(fd, min_size, hold);
     if (result.failure != SegmentFailure::kNone) {
@@ -317,13 +348,14 @@ void DescribeSegmentFailure(const SegmentResult& result, uint64_t min_size, char
       snprintf(buffer, buffer_size, "segment name is empty, too long or contains '/'");
       break;
     case SegmentFailure::kLockFile:
-      snprintf(buffer, buffer_size, "cannot open the segment's lock file: %s", reason);
+      snprintf(buffer, buffer_size, "cannot open the segment's lock file %s: %s", result.gate,
+               reason);
       break;
     case SegmentFailure::kGateTimeout:
       snprintf(buffer, buffer_size,
-               "timed out after %d ms waiting for the segment's lock file gate "
+               "timed out after %d ms waiting for the lock on %s "
                "(another process holds it, perhaps stopped)",
-               kGateTimeoutMs);
+               kGateTimeoutMs, result.gate);
       break;
     case SegmentFailure::kOpen:
       snprintf(buffer, buffer_size, "cannot open the segment: %s", reason);
