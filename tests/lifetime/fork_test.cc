@@ -1,0 +1,129 @@
+// A forked child never shares its parent's hold: it starts with the table
+// closed, may open and close it on its own, and the parent's hold (and so
+// the values) outlives whatever the child does.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "kelto.h"
+#include "lifetime_support.h"
+#include "support/test_environment.h"
+
+namespace kelto::testing {
+namespace {
+
+class ForkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { env_.WriteDefinitions("SPEED=L\nNAME=$\n", "COUNT=D\n"); }
+  void TearDown() override { KeltoClose(); }
+
+  TestEnvironment env_;
+};
+
+// Every call of a child of an open parent fails as before any Open and
+// writes nothing to the parent's log.
+int ChildCallsAreClosed() {
+  int failures = 0;
+  char buffer[256] = {};
+  const auto expect = [&](bool ok) { failures += ok ? 0 : 1; };
+  expect(KeltoGetPointer() == nullptr);
+  expect(KeltoGetNumberOfItems() == 0);
+  expect(KeltoReadVar(0, buffer) == -1);
+  expect(KeltoWriteVar(0, buffer) == -1);
+  expect(KeltoGetTypeVar(0) == '#');
+  expect(KeltoGetSizeVar(0) == 0);
+  expect(KeltoGetIdentVarName("IORSH_SPEED") == -1);
+  expect(KeltoReadVarName("IORSH_SPEED", buffer) == -3);
+  expect(KeltoWriteVarName("IORSH_SPEED", buffer) == -5);
+  expect(KeltoReadInt32("IORSH_SPEED") == 0);
+  expect(KeltoWriteInt32("IORSH_SPEED", 5) != 0);
+  expect(IORShReadVarName("SPEED", buffer) == -3);
+  return failures;
+}
+
+TEST_F(ForkTest, ChildStartsClosedAndParentHoldSurvivesChildOpenAndClose) {
+  KeltoOpen();
+  ASSERT_NE(KeltoGetPointer(), nullptr);
+  ASSERT_EQ(KeltoWriteInt32("IORSH_SPEED", 4242), 0);
+  const std::string log_before = env_.ReadLog();
+
+  EXPECT_EQ(RunInChild([] { return ChildCallsAreClosed(); }), 0);
+  EXPECT_EQ(env_.ReadLog(), log_before) << "the child wrote to the parent's log";
+
+  // The child's own Open attaches to the parent's segment and its Close
+  // leaves the parent's hold alone.
+  EXPECT_EQ(RunInChild([] {
+              KeltoOpen();
+              if (KeltoGetPointer() == nullptr) return 1;
+              if (KeltoReadInt32("IORSH_SPEED") != 4242) return 2;
+              KeltoWriteInt32("IORSH_SPEED", 777);
+              KeltoClose();
+              KeltoClose();
+              return KeltoGetPointer() == nullptr ? 0 : 3;
+            }),
+            0);
+  EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 777);
+  EXPECT_TRUE(env_.SegmentExists());
+
+  // A child that dies without Close changes nothing either.
+  EXPECT_EQ(RunInChild([] {
+              KeltoOpen();
+              _exit(KeltoReadInt32("IORSH_SPEED") == 777 ? 0 : 1);
+              return 1;
+            }),
+            0);
+  EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 777);
+
+  // A second opener after the child is gone still meets the parent's values.
+  EXPECT_EQ(RunInChild([] {
+              KeltoOpen();
+              const int value = KeltoReadInt32("IORSH_SPEED");
+              KeltoClose();
+              return value == 777 ? 0 : 1;
+            }),
+            0);
+
+  // Only the parent's Close ends the segment: the next opener reads zeros.
+  KeltoClose();
+  EXPECT_FALSE(env_.SegmentExists());
+  EXPECT_EQ(RunInChild([] {
+              KeltoOpen();
+              const int value = KeltoReadInt32("IORSH_SPEED");
+              KeltoClose();
+              return value == 0 ? 0 : 1;
+            }),
+            0);
+}
+
+TEST_F(ForkTest, ChildOfChildIsClosedToo) {
+  KeltoOpen();
+  ASSERT_EQ(KeltoWriteInt32("IORSH_SPEED", 9), 0);
+  EXPECT_EQ(RunInChild([] {
+              KeltoOpen();
+              if (KeltoReadInt32("IORSH_SPEED") != 9) return 1;
+              // The grandchild sees neither the child's table nor the parent's.
+              const int grandchild = RunInChild([] { return ChildCallsAreClosed(); });
+              KeltoClose();
+              return grandchild == 0 ? 0 : 2;
+            }),
+            0);
+  EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 9);
+}
+
+TEST_F(ForkTest, ChildDoesNotInheritTheMapping) {
+  KeltoOpen();
+  ASSERT_NE(KeltoGetPointer(), nullptr);
+  EXPECT_EQ(RunInChild([this] {
+              bool deleted = false;
+              return MappedSegmentInode(env_.segment(), &deleted) == 0 ? 0 : 1;
+            }),
+            0);
+  bool deleted = true;
+  EXPECT_NE(MappedSegmentInode(env_.segment(), &deleted), 0u);
+  EXPECT_FALSE(deleted);
+}
+
+}  // namespace
+}  // namespace kelto::testing
