@@ -17,10 +17,10 @@
  *     segment under the name while anyone holds one;
  *   - an attach never lands on an object whose holders have all gone (its
  *     content would not be zeros), and no unlink removes another's object;
- *   - no invalid end state: every process finishes its calls, even while
- *     process 0 sleeps on the gate for ever. Each process makes a bounded
- *     number of calls, so a process that waited for ever would show up
- *     here as a blocked end state.
+ *   - no invalid end state, and (with -DLIVENESS) the claim others_finish
+ *     under weak fairness:
+ *     processes 1 and 2 finish all their calls even while process 0 sleeps
+ *     on the gate for ever, so nobody waits for ever.
  *
  * Holds are taken only after a read lock AND a check that the locked object
  * is still the one at NAME; without that check a removal of the files lets
@@ -71,6 +71,7 @@ byte fd[ND];               /* segment object the descriptor refers to */
 bool held[ND];             /* attached and mapped: values go through it */
 byte gfd[NP];              /* lock file the process has open */
 bool stopped;              /* process 0 is stopped (SIGSTOP, a debugger) */
+bool finished[NP];         /* the process made all its calls and exited */
 
 /* Ghosts, for the checks only */
 byte claim[NP];            /* object found held by someone: the attach takes effect here */
@@ -87,6 +88,12 @@ bool after[ND];            /* the hold's attach began after the removal */
 #define MET(d, e) (!LATE(d) || !LATE(e) || fd[d] == fd[e])
 #define MEET(d) (MET(d, 0) && MET(d, 1) && MET(d, 2) && MET(d, 3) && MET(d, 4) && MET(d, 5))
 #define NEWCOMERS_MEET (MEET(0) && MEET(1) && MEET(2) && MEET(3) && MEET(4) && MEET(5))
+
+/* Whatever process 0 does, stopping for good inside the gate included, the
+ * others finish all their calls (check with weak fairness). */
+#ifdef LIVENESS
+ltl others_finish { <> (finished[1] && finished[2]) }
+#endif
 
 /* Checked wherever the object at NAME changes or a hold comes into use. */
 #ifndef REMOVER
@@ -353,7 +360,11 @@ stop:
 end_stopped:
   false;   /* never resumed */
 done:
+#ifdef LIVENESS
+  finished[p] = true
+#else
   skip
+#endif
 }
 
 #ifdef REMOVER
