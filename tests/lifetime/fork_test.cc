@@ -2,7 +2,6 @@
 // closed, may open and close it on its own, and the parent's hold (and so
 // the values) outlives whatever the child does.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstring>

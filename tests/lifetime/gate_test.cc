@@ -2,12 +2,11 @@
 // other Opens fail after a bounded wait, with a log line naming the lock,
 // and never hangs them. Once it is gone, Open works again.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "kelto.h"
 #include "lifetime_support.h"
@@ -79,7 +78,7 @@ TEST(GateTest, CloseUnderAStoppedGateHolderStillLetsGo) {
     if (KeltoWriteInt32("IORSH_SPEED", 31) != 0) return 1;
     opened.Notify();
     if (!gate_taken.Wait(20000)) return 2;
-    KeltoClose();   // waits for the gate, gives up, drops the hold anyway
+    KeltoClose();  // waits for the gate, gives up, drops the hold anyway
     return KeltoGetPointer() == nullptr ? 0 : 3;
   });
   ASSERT_TRUE(opened.Wait());

@@ -20,8 +20,8 @@ template <typename T>
 class SharedBoard {
  public:
   SharedBoard() {
-    void* memory = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                        -1, 0);
+    void* memory =
+        mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) throw std::runtime_error("mmap failed");
     board_ = new (memory) T();
   }

@@ -2,9 +2,8 @@
 // (rm /dev/shm/..., a login manager cleaning up). Old holders keep their
 // own segment; later openers meet on one new segment; an old holder's
 // Close never removes the new one.
-#include <sys/mman.h>
-
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <atomic>
 
@@ -20,21 +19,22 @@ class Holder {
  public:
   // Opens, writes `value` (unless 0), reports what it read first, then
   // waits for the order to close.
-  Holder(const TestEnvironment& env, int value) : child_([this, &env, value] {
-    KeltoOpen();
-    board_->found = KeltoGetPointer() != nullptr ? KeltoReadInt32("IORSH_SPEED") : -1;
-    if (value != 0) KeltoWriteInt32("IORSH_SPEED", value);
-    bool deleted = true;
-    board_->mapped_inode = MappedSegmentInode(env.segment(), &deleted);
-    board_->mapped_deleted = deleted;
-    ready_.Notify();
-    if (!read_again_.Wait(20000)) return 1;
-    board_->found_later = KeltoReadInt32("IORSH_SPEED");
-    reread_.Notify();
-    if (!close_.Wait(20000)) return 2;
-    KeltoClose();
-    return 0;
-  }) {}
+  Holder(const TestEnvironment& env, int value)
+      : child_([this, &env, value] {
+          KeltoOpen();
+          board_->found = KeltoGetPointer() != nullptr ? KeltoReadInt32("IORSH_SPEED") : -1;
+          if (value != 0) KeltoWriteInt32("IORSH_SPEED", value);
+          bool deleted = true;
+          board_->mapped_inode = MappedSegmentInode(env.segment(), &deleted);
+          board_->mapped_deleted = deleted;
+          ready_.Notify();
+          if (!read_again_.Wait(20000)) return 1;
+          board_->found_later = KeltoReadInt32("IORSH_SPEED");
+          reread_.Notify();
+          if (!close_.Wait(20000)) return 2;
+          KeltoClose();
+          return 0;
+        }) {}
 
   bool Ready() { return ready_.Wait(); }
   int found() const { return board_->found; }

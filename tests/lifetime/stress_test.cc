@@ -3,10 +3,9 @@
 // starts new ones in their place. The lifetime protocol must come out whole:
 // one segment under the name, live values intact, zeros after the last
 // holder, and no gate left shut.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -44,14 +43,16 @@ struct Board {
   std::atomic<long> rounds[kWorkers] = {};
   std::atomic<long> total_rounds{0};
   std::atomic<long> bad_reads{0};
-  std::atomic<bool> calm{false};   // no more kills: finish and hold
-  std::atomic<int> holding{0};     // workers in their final hold
+  std::atomic<bool> calm{false};  // no more kills: finish and hold
+  std::atomic<int> holding{0};    // workers in their final hold
   std::atomic<bool> release[kWorkers] = {};
   std::atomic<int> verified{0};
   std::atomic<int> failures{0};
 };
 
-std::string VarName(int worker) { return "IORSH_W" + std::to_string(worker); }
+std::string VarName(int worker) {
+  return "IORSH_W" + std::to_string(worker);
+}
 
 int RunWorker(Board* board, int me, const std::string& segment) {
   const std::string mine = VarName(me);
@@ -87,7 +88,11 @@ int RunWorker(Board* board, int me, const std::string& segment) {
   KeltoWriteVarName(mine.c_str(), reinterpret_cast<const char*>(&final_token));
   board->step[me] = kFinalHold;
   ++board->holding;
-  while (board->holding.load() < kWorkers) PauseMicroseconds(200);
+  // Bounded, so a worker that never arrives fails the test instead of hanging it.
+  for (int waited = 0; board->holding.load() < kWorkers; ++waited) {
+    if (waited == 100000) return 13;
+    PauseMicroseconds(200);
+  }
   int status = 0;
   for (int other = 0; other < kWorkers; ++other) {
     uint64_t value = 0;
@@ -178,11 +183,11 @@ TEST(StressTest, KilledProcessesNeverBreakTheSegmentLifetime) {
     ++kills;
   }
 
-  std::printf("stress: %d processes, %d spawned in all, %ld rounds, %d kills "
-              "(%d inside Open, %d inside Close), %ld failed Opens, %ld bad reads\n",
-              kWorkers, spawned, board->total_rounds.load(), kills, kills_in_open,
-              kills_in_close, static_cast<long>(board->failures.load()),
-              board->bad_reads.load());
+  std::printf(
+      "stress: %d processes, %d spawned in all, %ld rounds, %d kills "
+      "(%d inside Open, %d inside Close), %ld failed Opens, %ld bad reads\n",
+      kWorkers, spawned, board->total_rounds.load(), kills, kills_in_open, kills_in_close,
+      static_cast<long>(board->failures.load()), board->bad_reads.load());
   EXPECT_EQ(board->bad_reads.load(), 0);
   EXPECT_EQ(board->failures.load(), 0);
   EXPECT_GT(kills, 0);

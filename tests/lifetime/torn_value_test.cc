@@ -65,12 +65,18 @@ TEST(TornValueTest, ReaderInAnotherProcessSeesOnlyWholeValues) {
       KeltoReadVar(wide, reinterpret_cast<char*>(&w));
       KeltoReadVar(narrow, reinterpret_cast<char*>(&n));
       ++reads;
-      if (w == kWide[0]) ++seen_wide[0];
-      else if (w == kWide[1]) ++seen_wide[1];
-      else if (w != 0) ++mixed;
-      if (n == kNarrow[0]) ++seen_narrow[0];
-      else if (n == kNarrow[1]) ++seen_narrow[1];
-      else if (n != 0) ++mixed;
+      if (w == kWide[0])
+        ++seen_wide[0];
+      else if (w == kWide[1])
+        ++seen_wide[1];
+      else if (w != 0)
+        ++mixed;
+      if (n == kNarrow[0])
+        ++seen_narrow[0];
+      else if (n == kNarrow[1])
+        ++seen_narrow[1];
+      else if (n != 0)
+        ++mixed;
     }
     board->reads = reads;
     board->mixed = mixed;
@@ -84,11 +90,11 @@ TEST(TornValueTest, ReaderInAnotherProcessSeesOnlyWholeValues) {
   EXPECT_EQ(reader_status, 0);
   EXPECT_EQ(writer.Wait(), 0);
 
-  std::printf("torn values: %d writes of each variable, %ld reads, %ld mixed; "
-              "D patterns seen %ld/%ld, L patterns seen %ld/%ld\n",
-              kWrites, board->reads.load(), board->mixed.load(), board->seen_wide[0].load(),
-              board->seen_wide[1].load(), board->seen_narrow[0].load(),
-              board->seen_narrow[1].load());
+  std::printf(
+      "torn values: %d writes of each variable, %ld reads, %ld mixed; "
+      "D patterns seen %ld/%ld, L patterns seen %ld/%ld\n",
+      kWrites, board->reads.load(), board->mixed.load(), board->seen_wide[0].load(),
+      board->seen_wide[1].load(), board->seen_narrow[0].load(), board->seen_narrow[1].load());
   EXPECT_EQ(board->mixed.load(), 0);
   // The check means something only if the reader met both patterns.
   EXPECT_GT(board->seen_wide[0].load() + board->seen_wide[1].load(), 0);

@@ -46,10 +46,11 @@
 //     new gate, so after taking the read lock an attach checks that its
 //     segment is still the one at the path, and starts over if not; without
 //     that, it could keep a segment the other had just unlinked, apart from
-//     everyone who comes later. One window stays open: between a holder's
-//     path check and its shm_unlink, which works by name, a removal followed
-//     by a complete attach of another process would lose that new segment.
-//     No system call closes it; it is a few instructions wide.
+//     everyone who comes later. One window stays open: between finding its
+//     segment at NAME and unlinking NAME (shm_unlink works by name), a
+//     removal followed by a complete attach of another process would let the
+//     unlink take that process's new segment. No system call closes it; it
+//     is a few instructions wide.
 //   - segment_protocol.pml beside this file models the protocol for spin,
 //     with kills at every step, a process stopped inside the gate and a
 //     removal of the files.

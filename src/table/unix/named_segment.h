@@ -42,9 +42,9 @@ struct SegmentHold {
 
 struct SegmentResult {
   SegmentFailure failure = SegmentFailure::kNone;
-  int error_number = 0;       // errno of the failing call, if any
-  uint64_t actual_size = 0;   // with kTooSmall: the existing segment's size
-  char gate[272] = {};        // with kGateTimeout and kLockFile: the lock file's path
+  int error_number = 0;      // errno of the failing call, if any
+  uint64_t actual_size = 0;  // with kTooSmall: the existing segment's size
+  char gate[272] = {};       // with kGateTimeout and kLockFile: the lock file's path
 };
 
 // Attaches to the segment `name` (without leading slash), creating it zeroed
