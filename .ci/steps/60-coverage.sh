@@ -18,16 +18,18 @@ cmake --build "$build" -j "$(nproc)"
 find "$build" -name '*.gcda' -delete
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 
+# gcovr's worker pool has been seen to hang when a worker fails: a bounded
+# run fails the step instead of stalling CI.
 # Branches the compiler adds for exception unwinding and those it proves
 # unreachable are not branches of our code.
 gcovr_filters=(--root . --object-directory "$build" --filter 'src/'
   --exclude-unreachable-branches --exclude-throw-branches -j "$(nproc)")
 
 echo "-- lines of src/ not run by the suite"
-gcovr "${gcovr_filters[@]}" --txt
+timeout 600 gcovr "${gcovr_filters[@]}" --txt
 echo "-- branches of src/"
-gcovr "${gcovr_filters[@]}" --txt --branches
+timeout 600 gcovr "${gcovr_filters[@]}" --txt --branches
 echo "-- coverage of src/ (aims: 95 % of lines, 85 % of branches)"
 # The report goes to a file: gcovr replaces its output file, and must never
 # be given /dev/null.
-gcovr "${gcovr_filters[@]}" --print-summary --txt "$build/coverage-summary.txt"
+timeout 600 gcovr "${gcovr_filters[@]}" --print-summary --txt "$build/coverage-summary.txt"
