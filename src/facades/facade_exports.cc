@@ -30,6 +30,6 @@
   }
 
 extern "C" {
-KELTO_DEFINE_FACADE_FAMILY(IORSh, kelto::kIorsh)
-KELTO_DEFINE_FACADE_FAMILY(MemSh, kelto::kMemsh)
+KELTO_DEFINE_FACADE_FAMILY(IORSh, kelto::kIorshFacade)
+KELTO_DEFINE_FACADE_FAMILY(MemSh, kelto::kMemshFacade)
 }

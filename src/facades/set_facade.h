@@ -27,8 +27,8 @@ class SetFacade {
   const char* prefix_;
 };
 
-inline constexpr SetFacade kIorsh{"IORSH_"};
-inline constexpr SetFacade kMemsh{"MEMSH_"};
+inline constexpr SetFacade kIorshFacade{"IORSH_"};
+inline constexpr SetFacade kMemshFacade{"MEMSH_"};
 
 }  // namespace kelto
 
