@@ -15,17 +15,13 @@ namespace {
 
 std::atomic<uint64_t> g_allocations{0};
 
-void CountOne() {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-}
+void CountOne() { g_allocations.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
 
 namespace kelto::bench {
 
-uint64_t AllocationCount() {
-  return g_allocations.load(std::memory_order_relaxed);
-}
+uint64_t AllocationCount() { return g_allocations.load(std::memory_order_relaxed); }
 
 }  // namespace kelto::bench
 
@@ -57,24 +53,14 @@ void* operator new(size_t size) {
   if (block == nullptr) throw std::bad_alloc();
   return block;
 }
-void* operator new[](size_t size) {
-  return operator new(size);
-}
+void* operator new[](size_t size) { return operator new(size); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
   return std::malloc(size != 0 ? size : 1);
 }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept {
   return std::malloc(size != 0 ? size : 1);
 }
-void operator delete(void* block) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block) noexcept {
-  std::free(block);
-}
-void operator delete(void* block, size_t) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block, size_t) noexcept {
-  std::free(block);
-}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, size_t) noexcept { std::free(block); }
+void operator delete[](void* block, size_t) noexcept { std::free(block); }

@@ -85,9 +85,7 @@ std::vector<std::string> MakeVariableNames(size_t count, uint64_t seed) {
   return names;
 }
 
-BenchPlace::BenchPlace() : directory_(Temporary()), segment_(UniqueSegmentName()) {
-  Export();
-}
+BenchPlace::BenchPlace() : directory_(Temporary()), segment_(UniqueSegmentName()) { Export(); }
 
 BenchPlace::~BenchPlace() {
   shm_unlink(("/" + segment_).c_str());
@@ -107,9 +105,7 @@ void BenchPlace::WriteFile(const std::string& file, const std::string& content) 
   if (!out) throw std::runtime_error("cannot write " + Path(file));
 }
 
-void BenchPlace::PreventLog() const {
-  mkdir(Path("kelto_log.txt").c_str(), 0700);
-}
+void BenchPlace::PreventLog() const { mkdir(Path("kelto_log.txt").c_str(), 0700); }
 
 std::string DefinitionLines(const std::vector<std::string>& names, size_t first, size_t count,
                             std::vector<char>* types) {
@@ -154,9 +150,7 @@ OpenTable& TableOfSize(size_t count) {
   return *g_shared_table;
 }
 
-void CloseSharedTable() {
-  g_shared_table.reset();
-}
+void CloseSharedTable() { g_shared_table.reset(); }
 
 std::vector<const char*> RandomOrder(const std::vector<std::string>& texts, size_t minimum,
                                      uint64_t seed) {

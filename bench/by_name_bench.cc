@@ -43,18 +43,14 @@ void MinimalWrite(const char* name) {
   benchmark::DoNotOptimize(g_source);
   benchmark::DoNotOptimize(MinimalWriteVarName(name, g_source));
 }
-void KeltoInt32(const char* name) {
-  benchmark::DoNotOptimize(KeltoReadInt32(name));
-}
+void KeltoInt32(const char* name) { benchmark::DoNotOptimize(KeltoReadInt32(name)); }
 void MinimalInt32(const char* name) {
   MinimalReadVarName(name, g_destination);
   int32_t value;
   std::memcpy(&value, g_destination, sizeof value);
   benchmark::DoNotOptimize(value);
 }
-void KeltoDouble(const char* name) {
-  benchmark::DoNotOptimize(KeltoReadDouble(name));
-}
+void KeltoDouble(const char* name) { benchmark::DoNotOptimize(KeltoReadDouble(name)); }
 void MinimalDouble(const char* name) {
   MinimalReadVarName(name, g_destination);
   double value;
@@ -73,10 +69,8 @@ enum class Names { kFull, kIorshShort, kIorshFull, kMissing, kTooLongShort, kToo
 
 std::vector<std::string> NamesFor(const OpenTable& table, Names names) {
   switch (names) {
-    case Names::kFull:
-      return table.full_names();
-    case Names::kIorshShort:
-      return table.iorsh_short_names();
+    case Names::kFull: return table.full_names();
+    case Names::kIorshShort: return table.iorsh_short_names();
     case Names::kIorshFull: {
       std::vector<std::string> full;
       for (const std::string& name : table.iorsh_short_names()) full.push_back("IORSH_" + name);

@@ -14,9 +14,7 @@ void SplitVariant(const std::string& name, std::string* group, std::string* vari
   *variant = slash == std::string::npos ? "" : name.substr(slash + 1);
 }
 
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace
 

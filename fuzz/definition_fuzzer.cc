@@ -38,12 +38,12 @@ constexpr size_t kVariablesDrivenByName = 24;
 constexpr size_t kLineBufferSize = 1024;
 constexpr size_t kMaxFullName = 255;
 
-#define FUZZ_CHECK(condition)                                                           \
-  do {                                                                                  \
-    if (!(condition)) {                                                                 \
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                     \
-    }                                                                                   \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 std::string g_directory;
@@ -64,7 +64,8 @@ void WriteFile(const std::string& name, std::string_view content) {
   const std::string path = g_directory + "/" + name;
   std::FILE* file = std::fopen(path.c_str(), "wb");
   FUZZ_CHECK(file != nullptr);
-  if (!content.empty()) FUZZ_CHECK(std::fwrite(content.data(), 1, content.size(), file) == content.size());
+  if (!content.empty())
+    FUZZ_CHECK(std::fwrite(content.data(), 1, content.size(), file) == content.size());
   std::fclose(file);
 }
 
@@ -73,8 +74,11 @@ void RemoveFile(const std::string& name) { std::remove((g_directory + "/" + name
 int32_t ExpectedSize(char letter) {
   switch (letter) {
     case '$': return 63;
-    case 'B': case 'H': case 'O': return 1;
-    case 'M': case 'W': return 2;
+    case 'B':
+    case 'H':
+    case 'O': return 1;
+    case 'M':
+    case 'W': return 2;
     case 'L': return 4;
     case 'D': return 8;
     default: return 0;
@@ -154,8 +158,8 @@ struct Expectations {
 };
 
 void DriveName(const Expectations& expected, const std::string& full_name, Input& input) {
-  const auto found = expected.table_open ? expected.last_ident.find(full_name)
-                                         : expected.last_ident.end();
+  const auto found =
+      expected.table_open ? expected.last_ident.find(full_name) : expected.last_ident.end();
   const bool exists = found != expected.last_ident.end();
   const auto name = HeapText(full_name);
 
@@ -215,8 +219,8 @@ void DriveFacades(const std::string& bare_name) {
     FUZZ_CHECK((iorsh ? IORShGetSizeVarName(name.get()) : MemShGetSizeVarName(name.get())) ==
                KeltoGetSizeVarName(full.get()));
     std::unique_ptr<char[]> value(new char[KELTO_VALUE_SIZE]());
-    const int32_t read =
-        iorsh ? IORShReadVarName(name.get(), value.get()) : MemShReadVarName(name.get(), value.get());
+    const int32_t read = iorsh ? IORShReadVarName(name.get(), value.get())
+                               : MemShReadVarName(name.get(), value.get());
     FUZZ_CHECK(read == (core_ident >= 0 ? 0 : -3));
     const int32_t written = iorsh ? IORShWriteVarName(name.get(), value.get())
                                   : MemShWriteVarName(name.get(), value.get());
@@ -309,11 +313,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t header[3] = {};
   std::memcpy(header, data, size < 3 ? size : 3);
-  const std::string_view rest = size > 3 ? std::string_view(reinterpret_cast<const char*>(data) + 3,
-                                                            size - 3)
-                                         : std::string_view();
+  const std::string_view rest =
+      size > 3 ? std::string_view(reinterpret_cast<const char*>(data) + 3, size - 3)
+               : std::string_view();
   const uint8_t flags = header[0];
-  const size_t iorsh_length = std::min<size_t>(static_cast<size_t>(header[1] | (header[2] << 8)), rest.size());
+  const size_t iorsh_length =
+      std::min<size_t>(static_cast<size_t>(header[1] | (header[2] << 8)), rest.size());
   const std::string_view iorsh = rest.substr(0, iorsh_length);
   const std::string_view memsh = rest.substr(iorsh_length);
 
@@ -363,7 +368,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const int32_t n = static_cast<int32_t>(count);
-  const int32_t idents[] = {-1, 0, n - 1, n, n + 1, INT32_MIN, INT32_MAX, input.Int32(),
+  const int32_t idents[] = {-1,
+                            0,
+                            n - 1,
+                            n,
+                            n + 1,
+                            INT32_MIN,
+                            INT32_MAX,
+                            input.Int32(),
                             count > 0 ? static_cast<int32_t>(input.Int32() & 0x7fffffff) % n : 0};
   for (const int32_t ident : idents) DriveIdent(expected, ident, input);
 

@@ -50,10 +50,10 @@ extern "C" {
 #define KELTO_ITEM_SIZE 328
 
 typedef struct KeltoVarItem {
-  char name[KELTO_NAME_SIZE]; /* full name, NUL-terminated, at most 255 characters */
-  char type;                  /* type letter: $ B H O M W L D, anything else has size 0 */
-  char reserved[3];           /* never written by the library */
-  int32_t size;               /* value size in bytes, 0 to 63 */
+  char name[KELTO_NAME_SIZE];   /* full name, NUL-terminated, at most 255 characters */
+  char type;                    /* type letter: $ B H O M W L D, anything else has size 0 */
+  char reserved[3];             /* never written by the library */
+  int32_t size;                 /* value size in bytes, 0 to 63 */
   char value[KELTO_VALUE_SIZE]; /* 8-byte aligned in the segment */
 } KeltoVarItem;
 

@@ -16,7 +16,9 @@ int32_t KeltoClose(void) {
 }
 
 int32_t KeltoWriteVar(int32_t ident, const char* source) { return kelto::WriteVar(ident, source); }
-int32_t KeltoReadVar(int32_t ident, char* destination) { return kelto::ReadVar(ident, destination); }
+int32_t KeltoReadVar(int32_t ident, char* destination) {
+  return kelto::ReadVar(ident, destination);
+}
 char KeltoGetTypeVar(int32_t ident) { return kelto::GetTypeVar(ident); }
 int32_t KeltoGetSizeVar(int32_t ident) { return kelto::GetSizeVar(ident); }
 int32_t KeltoReadNameVar(int32_t ident, char* destination) {

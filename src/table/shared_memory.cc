@@ -14,9 +14,7 @@ SharedMemory::SharedMemory(uint32_t size, const char* name) : size_(size) {
 
 SharedMemory::~SharedMemory() { DetachSegment(name_, &hold_); }
 
-uint32_t SharedMemory::ItemCount() const {
-  return hold_.view != nullptr ? size_ / kItemSize : 0;
-}
+uint32_t SharedMemory::ItemCount() const { return hold_.view != nullptr ? size_ / kItemSize : 0; }
 
 void SharedMemory::Describe(char* buffer, unsigned buffer_size) const {
   DescribeSegmentFailure(result_, size_, buffer, buffer_size);

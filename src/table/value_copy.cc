@@ -28,8 +28,8 @@ void ReadTextByWords(const VarItem& item, char* destination) {
   for (int i = 0; i < kWords; ++i) {
     uint64_t word = 0;
     if (!ended) {
-      word = __atomic_load_n(reinterpret_cast<const uint64_t*>(item.value + 8 * i),
-                             __ATOMIC_RELAXED);
+      word =
+          __atomic_load_n(reinterpret_cast<const uint64_t*>(item.value + 8 * i), __ATOMIC_RELAXED);
       if (i == kWords - 1) word &= ~uint64_t{0} >> 8;  // byte 63 is always the end
       // The lowest flagged byte is the first zero byte of the word.
       const uint64_t zero_bytes = (word - kLowBits) & ~word & kHighBits;
@@ -126,8 +126,8 @@ void WriteTextByIdent(VarItem& item, const char* source) {
 }
 
 void WriteTextByName(VarItem& item, const char* source) {
-  const size_t capacity = static_cast<size_t>(
-      ValueSize(item) < kStringCapacity ? ValueSize(item) : kStringCapacity);
+  const size_t capacity =
+      static_cast<size_t>(ValueSize(item) < kStringCapacity ? ValueSize(item) : kStringCapacity);
   const size_t length = std::strlen(source);
   if (length > capacity) {
     StoreBytes(item, source, capacity);

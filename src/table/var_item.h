@@ -24,21 +24,15 @@ static_assert(offsetof(VarItem, value) % 8 == 0 && kItemSize % 8 == 0,
 // lower case and every byte of 0x80 and above.
 constexpr int32_t SizeOfTypeLetter(char letter) {
   switch (letter) {
-    case '$':
-      return 63;
+    case '$': return 63;
     case 'B':
     case 'H':
-    case 'O':
-      return 1;
+    case 'O': return 1;
     case 'M':
-    case 'W':
-      return 2;
-    case 'L':
-      return 4;
-    case 'D':
-      return 8;
-    default:
-      return 0;
+    case 'W': return 2;
+    case 'L': return 4;
+    case 'D': return 8;
+    default: return 0;
   }
 }
 

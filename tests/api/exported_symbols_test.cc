@@ -123,9 +123,7 @@ std::set<std::string> FunctionsDeclaredInHeader() {
   return names;
 }
 
-TEST(ExportedSymbols, ExpectedListHasFortyNineNames) {
-  EXPECT_EQ(kExpectedExports.size(), 49u);
-}
+TEST(ExportedSymbols, ExpectedListHasFortyNineNames) { EXPECT_EQ(kExpectedExports.size(), 49u); }
 
 TEST(ExportedSymbols, LibraryExportsExactlyTheThreeFamilies) {
   const std::vector<char> file = ReadWholeFile(KELTO_LIBRARY_FILE);

@@ -83,8 +83,8 @@ TEST_F(DefinitionLinesTest, NulBytesEndTheTextOfALine) {
 TEST_F(DefinitionLinesTest, LongPhysicalLinesAreJudgedInPiecesOf1023Bytes) {
   // The first line splits after its '=': a piece whose type is the NUL at
   // its end, then a piece "LYYYYYYYYYY=D". The 100,000-byte line has no '='.
-  const std::string iorsh = Repeat('X', 1022) + "=L" + Repeat('Y', 10) + "=D\n" +
-                            Repeat('Q', 100000) + "\nLAST=W\n";
+  const std::string iorsh =
+      Repeat('X', 1022) + "=L" + Repeat('Y', 10) + "=D\n" + Repeat('Q', 100000) + "\nLAST=W\n";
   // 3000 '=' make three pieces, each the empty name with type '='.
   const std::string memsh = Repeat('=', 3000) + "\n";
   OpenWith(iorsh, memsh);

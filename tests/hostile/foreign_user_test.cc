@@ -3,12 +3,11 @@
 // The cross-user cases need root, to play the other user in a child.
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -69,7 +68,7 @@ class DirectoryOf {
   std::string path_;
 };
 
-#define SKIP_UNLESS_ROOT_WITH_NOBODY()                                               \
+#define SKIP_UNLESS_ROOT_WITH_NOBODY()                                                \
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user in a child"; \
   if (!Nobody()) GTEST_SKIP() << "no unprivileged user \"nobody\" on this machine"
 

@@ -2,11 +2,10 @@
 // error 2 and the reason in the log, never with SIGBUS on a later access.
 // The test mounts a tiny tmpfs of its own over /dev/shm in a private mount
 // namespace of a child process, so nothing else on the machine notices.
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -27,9 +26,10 @@ std::string ManyDefinitions(int count) {
 
 // In the calling (child) process only: a fresh 64 KiB tmpfs at /dev/shm.
 bool MountTinySharedMemory() {
-  return unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount("kelto-tiny-shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV,
-               "size=64k,mode=1777") == 0;
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("kelto-tiny-shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=1777") ==
+             0;
 }
 
 using FullSharedMemoryTest = HostileTest;

@@ -9,8 +9,8 @@
 namespace kelto::testing {
 
 GuardedPage::GuardedPage() : page_size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-  void* memory = mmap(nullptr, 2 * page_size_, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* memory =
+      mmap(nullptr, 2 * page_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) throw std::runtime_error("mmap failed");
   page_ = static_cast<char*>(memory);
   if (mprotect(page_ + page_size_, page_size_, PROT_NONE) != 0) {

@@ -2,12 +2,11 @@
 // to. Whatever is planted under the library's file names (a symbolic link, a
 // FIFO, a directory, a device) must neither be written through nor hang Open.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -144,8 +143,8 @@ TEST_F(PlantedFilesTest, DefinitionFilesAreOnlyRead) {
   ASSERT_EQ(stat(env_.Path("memsh.mem").c_str(), &memsh_after), 0);
   EXPECT_EQ(env_.ReadFile("iorsh.mem"), kIorsh);
   EXPECT_EQ(env_.ReadFile("memsh.mem"), kMemsh);
-  for (const auto& [before, after] : {std::pair{iorsh_before, iorsh_after},
-                                      std::pair{memsh_before, memsh_after}}) {
+  for (const auto& [before, after] :
+       {std::pair{iorsh_before, iorsh_after}, std::pair{memsh_before, memsh_after}}) {
     EXPECT_EQ(after.st_mode, before.st_mode);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);

@@ -50,9 +50,7 @@ struct Board {
   std::atomic<int> failures{0};
 };
 
-std::string VarName(int worker) {
-  return "IORSH_W" + std::to_string(worker);
-}
+std::string VarName(int worker) { return "IORSH_W" + std::to_string(worker); }
 
 int RunWorker(Board* board, int me, const std::string& segment) {
   const std::string mine = VarName(me);

@@ -12,9 +12,7 @@
 namespace kelto {
 namespace {
 
-std::string Repeat(char letter, size_t length) {
-  return std::string(length, letter);
-}
+std::string Repeat(char letter, size_t length) { return std::string(length, letter); }
 
 struct LineCase {
   std::string line;

@@ -11,8 +11,6 @@ KeltoVarItem& RawItem(int32_t ident) {
   return static_cast<KeltoVarItem*>(KeltoGetPointer())[ident];
 }
 
-std::string Repeat(char letter, size_t length) {
-  return std::string(length, letter);
-}
+std::string Repeat(char letter, size_t length) { return std::string(length, letter); }
 
 }  // namespace kelto::testing

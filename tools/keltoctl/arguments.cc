@@ -30,9 +30,7 @@ const char* NameOf(Command command) {
   return "keltoctl";
 }
 
-bool IsOption(std::string_view argument) {
-  return argument.size() > 1 && argument[0] == '-';
-}
+bool IsOption(std::string_view argument) { return argument.size() > 1 && argument[0] == '-'; }
 
 // "-5", "-0.5", "-inf" and "-nan" are values for set, not options.
 bool LooksLikeNegativeNumber(std::string_view argument) {
@@ -80,9 +78,7 @@ ExitStatus UsageError(Command command, const char* what, std::string_view detail
 }
 
 // Arguments are quoted and escaped so that the report stays on one line.
-std::string Quoted(std::string_view text) {
-  return "'" + EscapeText(text) + "'";
-}
+std::string Quoted(std::string_view text) { return "'" + EscapeText(text) + "'"; }
 
 // Splits "--name=value" into name and value; `has_value` tells whether the
 // '=' was there.
@@ -273,8 +269,7 @@ class Parser {
       case Command::kSet:
         if (count != 2) return UsageError(Command::kSet, "needs exactly NAME and VALUE", "");
         return kOk;
-      default:
-        return kOk;
+      default: return kOk;
     }
   }
 

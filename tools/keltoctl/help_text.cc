@@ -111,16 +111,11 @@ values stay alive even if every other holder closes.
 
 const char* HelpText(Command command) {
   switch (command) {
-    case Command::kList:
-      return kListHelp;
-    case Command::kGet:
-      return kGetHelp;
-    case Command::kSet:
-      return kSetHelp;
-    case Command::kWatch:
-      return kWatchHelp;
-    default:
-      return kToolHelp;
+    case Command::kList: return kListHelp;
+    case Command::kGet: return kGetHelp;
+    case Command::kSet: return kSetHelp;
+    case Command::kWatch: return kWatchHelp;
+    default: return kToolHelp;
   }
 }
 

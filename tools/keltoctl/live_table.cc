@@ -17,9 +17,7 @@ std::string_view NameOf(const kelto::VarItem& item) {
 
 }  // namespace
 
-LiveTable::~LiveTable() {
-  kelto::DetachSegment(segment_name_, &hold_);
-}
+LiveTable::~LiveTable() { kelto::DetachSegment(segment_name_, &hold_); }
 
 ExitStatus LiveTable::Attach() {
   const kelto::Locations locations = kelto::CurrentLocations();

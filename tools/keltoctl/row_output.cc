@@ -93,14 +93,10 @@ std::string RenderCsv(const std::vector<ItemSnapshot>& rows) {
 
 std::string RenderRows(const std::vector<ItemSnapshot>& rows, OutputFormat format) {
   switch (format) {
-    case OutputFormat::kTable:
-      return RenderTable(rows, nullptr, false);
-    case OutputFormat::kJson:
-      return RenderJson(rows);
-    case OutputFormat::kCsv:
-      return RenderCsv(rows);
-    default:
-      return RenderTsv(rows);
+    case OutputFormat::kTable: return RenderTable(rows, nullptr, false);
+    case OutputFormat::kJson: return RenderJson(rows);
+    case OutputFormat::kCsv: return RenderCsv(rows);
+    default: return RenderTsv(rows);
   }
 }
 

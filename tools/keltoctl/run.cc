@@ -19,16 +19,11 @@ ExitStatus Run(int argc, const char* const* argv) {
   const ExitStatus attached = table.Attach();
   if (attached != kOk) return attached;
   switch (arguments.command) {
-    case Command::kList:
-      return RunList(arguments, table);
-    case Command::kGet:
-      return RunGet(arguments, table);
-    case Command::kSet:
-      return RunSet(arguments, table);
-    case Command::kWatch:
-      return RunWatch(arguments, table);
-    default:
-      return ReportError(kUsage, "no command given (see 'keltoctl --help')");
+    case Command::kList: return RunList(arguments, table);
+    case Command::kGet: return RunGet(arguments, table);
+    case Command::kSet: return RunSet(arguments, table);
+    case Command::kWatch: return RunWatch(arguments, table);
+    default: return ReportError(kUsage, "no command given (see 'keltoctl --help')");
   }
 }
 

@@ -26,12 +26,9 @@ std::string FormatNumber(const ItemSnapshot& item) {
     case ValueKind::kUnsigned:
       return kelto::SizeOfTypeLetter(item.type) == 1 ? std::to_string(LoadNumber<uint8_t>(item))
                                                      : std::to_string(LoadNumber<uint16_t>(item));
-    case ValueKind::kSigned32:
-      return std::to_string(LoadNumber<int32_t>(item));
-    case ValueKind::kDouble:
-      return FormatDouble(LoadNumber<double>(item));
-    default:
-      return {};
+    case ValueKind::kSigned32: return std::to_string(LoadNumber<int32_t>(item));
+    case ValueKind::kDouble: return FormatDouble(LoadNumber<double>(item));
+    default: return {};
   }
 }
 
@@ -39,14 +36,10 @@ std::string FormatNumber(const ItemSnapshot& item) {
 
 ValueKind KindOfType(char type) {
   switch (type) {
-    case '$':
-      return ValueKind::kText;
-    case 'L':
-      return ValueKind::kSigned32;
-    case 'D':
-      return ValueKind::kDouble;
-    default:
-      return kelto::SizeOfTypeLetter(type) == 0 ? ValueKind::kNone : ValueKind::kUnsigned;
+    case '$': return ValueKind::kText;
+    case 'L': return ValueKind::kSigned32;
+    case 'D': return ValueKind::kDouble;
+    default: return kelto::SizeOfTypeLetter(type) == 0 ? ValueKind::kNone : ValueKind::kUnsigned;
   }
 }
 
@@ -56,18 +49,10 @@ std::string EscapeText(std::string_view bytes) {
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '\\':
-        escaped += "\\\\";
-        break;
-      case '\n':
-        escaped += "\\n";
-        break;
-      case '\t':
-        escaped += "\\t";
-        break;
-      case '\r':
-        escaped += "\\r";
-        break;
+      case '\\': escaped += "\\\\"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\t': escaped += "\\t"; break;
+      case '\r': escaped += "\\r"; break;
       default:
         if (byte >= 0x20 && byte < 0x7f) {
           escaped += c;
@@ -123,15 +108,12 @@ std::string JsonString(std::string_view bytes) {
 
 std::string JsonValue(const ItemSnapshot& item) {
   switch (KindOfType(item.type)) {
-    case ValueKind::kNone:
-      return "null";
-    case ValueKind::kText:
-      return JsonString(ValueText(item));
+    case ValueKind::kNone: return "null";
+    case ValueKind::kText: return JsonString(ValueText(item));
     case ValueKind::kDouble:
       if (!std::isfinite(LoadNumber<double>(item))) return "null";
       return FormatNumber(item);
-    default:
-      return FormatNumber(item);
+    default: return FormatNumber(item);
   }
 }
 
@@ -148,12 +130,9 @@ std::string CsvField(std::string_view text) {
 
 std::string CsvValue(const ItemSnapshot& item) {
   switch (KindOfType(item.type)) {
-    case ValueKind::kNone:
-      return {};
-    case ValueKind::kText:
-      return CsvField(ValueText(item));
-    default:
-      return FormatNumber(item);
+    case ValueKind::kNone: return {};
+    case ValueKind::kText: return CsvField(ValueText(item));
+    default: return FormatNumber(item);
   }
 }
 

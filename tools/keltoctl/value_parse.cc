@@ -129,18 +129,10 @@ bool UnescapeText(std::string_view text, std::string* bytes, std::string* reason
       return false;
     }
     switch (text[i]) {
-      case '\\':
-        *bytes += '\\';
-        break;
-      case 'n':
-        *bytes += '\n';
-        break;
-      case 't':
-        *bytes += '\t';
-        break;
-      case 'r':
-        *bytes += '\r';
-        break;
+      case '\\': *bytes += '\\'; break;
+      case 'n': *bytes += '\n'; break;
+      case 't': *bytes += '\t'; break;
+      case 'r': *bytes += '\r'; break;
       case 'x': {
         const int high = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
         const int low = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
@@ -156,9 +148,7 @@ bool UnescapeText(std::string_view text, std::string* bytes, std::string* reason
         i += 2;
         break;
       }
-      default:
-        *reason = "unknown escape \\" + EscapeText(text.substr(i, 1));
-        return false;
+      default: *reason = "unknown escape \\" + EscapeText(text.substr(i, 1)); return false;
     }
   }
   return true;
@@ -168,16 +158,12 @@ bool ParseValue(char type, std::string_view text, char (&value)[kelto::kValueSiz
                 std::string* reason) {
   std::memset(value, 0, sizeof value);
   switch (KindOfType(type)) {
-    case ValueKind::kText:
-      return ParseText(text, value, reason);
+    case ValueKind::kText: return ParseText(text, value, reason);
     case ValueKind::kUnsigned:
       return ParseUnsigned(text, kelto::SizeOfTypeLetter(type), value, reason);
-    case ValueKind::kSigned32:
-      return ParseSigned32(text, value, reason);
-    case ValueKind::kDouble:
-      return ParseDouble(text, value, reason);
-    case ValueKind::kNone:
-      break;
+    case ValueKind::kSigned32: return ParseSigned32(text, value, reason);
+    case ValueKind::kDouble: return ParseDouble(text, value, reason);
+    case ValueKind::kNone: break;
   }
   *reason = "its type holds no value";
   return false;

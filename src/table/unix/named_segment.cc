@@ -339,9 +339,7 @@ void DescribeSegmentFailure(const SegmentResult& result, uint64_t min_size, char
                             size_t buffer_size) {
   const char* reason = result.error_number != 0 ? strerror(result.error_number) : "";
   switch (result.failure) {
-    case SegmentFailure::kNone:
-      snprintf(buffer, buffer_size, "no failure");
-      break;
+    case SegmentFailure::kNone: snprintf(buffer, buffer_size, "no failure"); break;
     case SegmentFailure::kEmpty:
       snprintf(buffer, buffer_size, "no variables defined, so no segment");
       break;
