@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
 
 #include "kelto.h"
 #include "lifetime_support.h"
@@ -122,6 +126,40 @@ TEST_F(ForkTest, ChildDoesNotInheritTheMapping) {
   bool deleted = true;
   EXPECT_NE(MappedSegmentInode(env_.segment(), &deleted), 0u);
   EXPECT_FALSE(deleted);
+}
+
+// True when this process has a descriptor of `segment`'s lock file.
+bool HasGateDescriptor(const std::string& segment) {
+  const std::string gate = "/dev/shm/" + segment + ".lock";
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;
+    if (std::filesystem::read_symlink(entry.path(), gone).string() == gate) return true;
+  }
+  return false;
+}
+
+// A fork while another thread is inside Open or Close must not hand the
+// child the gate's descriptor: the gate's lock would then stay shut for as
+// long as the child lives, and every other Open would time out.
+TEST_F(ForkTest, ForkDuringOpenAndCloseNeverInheritsTheGate) {
+  std::atomic<bool> done{false};
+  std::thread opener([&] {
+    for (int round = 0; round < 300; ++round) {
+      KeltoOpen();
+      KeltoClose();
+    }
+    done = true;
+  });
+  int forks = 0;
+  int inherited = 0;
+  const std::string segment = env_.segment();
+  while (!done) {
+    inherited += RunInChild([&segment] { return HasGateDescriptor(segment) ? 1 : 0; });
+    ++forks;
+  }
+  opener.join();
+  EXPECT_EQ(inherited, 0) << inherited << " of " << forks << " children held the gate";
+  EXPECT_GT(forks, 0);
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ TEST_P(UnusableSegmentNameTest, FailsWithReasonAndCreatesNothing) {
   OpenStandardTable();
   const std::string log = Log();
   EXPECT_NE(log.find("shared memory error is 2\nshared memory \""), std::string::npos) << log;
-  EXPECT_NE(log.find("segment name is empty, too long or contains '/'"), std::string::npos);
+  EXPECT_NE(log.find("segment name is empty, too long, contains '/' or ends in \".lock\""),
+            std::string::npos);
   EXPECT_EQ(KeltoGetPointer(), nullptr);
   EXPECT_EQ(KeltoGetNumberOfItems(), 0u);
   EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 0);
@@ -34,9 +35,11 @@ TEST_P(UnusableSegmentNameTest, FailsWithReasonAndCreatesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, UnusableSegmentNameTest,
-                         ::testing::Values(std::string("with/slash"), std::string(251, 's')),
+                         ::testing::Values(std::string("with/slash"), std::string(251, 's'),
+                                           std::string("another-table.lock")),
                          [](const auto& param_info) {
-                           return param_info.param.size() > 250 ? "TooLong" : "WithSlash";
+                           if (param_info.param.size() > 250) return "TooLong";
+                           return param_info.param.back() == 'k' ? "GateOfAnother" : "WithSlash";
                          });
 
 TEST_F(LocationsTest, LongestUsableSegmentNameWorks) {

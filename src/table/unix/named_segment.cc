@@ -61,6 +61,7 @@
 #include "table/unix/named_segment.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -86,9 +87,17 @@ struct ObjectNames {
   char gate[kMaxNameLength + 7];
 };
 
+bool EndsWithGateSuffix(const char* name, size_t length) {
+  return length >= 5 && strcmp(name + length - 5, ".lock") == 0;
+}
+
+// A name ending in ".lock" would be the gate of another table.
 bool ComposeNames(const char* name, ObjectNames* names) {
   const size_t length = strnlen(name, kMaxNameLength + 1);
-  if (length == 0 || length > kMaxNameLength || strchr(name, '/') != nullptr) return false;
+  if (length == 0 || length > kMaxNameLength || strchr(name, '/') != nullptr ||
+      EndsWithGateSuffix(name, length)) {
+    return false;
+  }
   snprintf(names->segment, sizeof names->segment, "/%s", name);
   snprintf(names->gate, sizeof names->gate, "/%s.lock", name);
   return true;
@@ -186,6 +195,25 @@ int EnterGate(const char* gate) {
   }
 }
 
+// Attach and detach run under this lock, and fork waits for it: a child
+// forked while another thread is inside either would inherit the gate's
+// descriptor, and with it the gate's lock, for as long as the child lives.
+pthread_mutex_t g_protocol_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void LockProtocol() { pthread_mutex_lock(&g_protocol_lock); }
+void UnlockProtocol() { pthread_mutex_unlock(&g_protocol_lock); }
+
+[[maybe_unused]] const int g_fork_waits_for_protocol =
+    pthread_atfork(&LockProtocol, &UnlockProtocol, &UnlockProtocol);
+
+class ProtocolGuard {
+ public:
+  ProtocolGuard() { LockProtocol(); }
+  ~ProtocolGuard() { UnlockProtocol(); }
+  ProtocolGuard(const ProtocolGuard&) = delete;
+  ProtocolGuard& operator=(const ProtocolGuard&) = delete;
+};
+
 SegmentResult Failure(SegmentFailure failure, int error_number = 0) {
   SegmentResult result;
   result.failure = failure;
@@ -277,6 +305,7 @@ SegmentResult AttachSegment(const char* name, uint64_t min_size, SegmentAttachMo
   }
   ObjectNames names;
   if (!ComposeNames(name, &names)) return Failure(SegmentFailure::kInvalidName);
+  const ProtocolGuard guard;
   const int gate = EnterGate(names.gate);
   if (gate < 0) {
     const int error = errno;
@@ -314,6 +343,7 @@ SegmentResult AttachSegment(const char* name, uint64_t min_size, SegmentAttachMo
 
 void DetachSegment(const char* name, SegmentHold* hold) {
   if (hold->fd < 0) return;
+  const ProtocolGuard guard;
   munmap(hold->view, hold->mapped_length);
   ObjectNames names;
   const int gate = ComposeNames(name, &names) ? EnterGate(names.gate) : -1;
@@ -344,7 +374,8 @@ void DescribeSegmentFailure(const SegmentResult& result, uint64_t min_size, char
       snprintf(buffer, buffer_size, "no variables defined, so no segment");
       break;
     case SegmentFailure::kInvalidName:
-      snprintf(buffer, buffer_size, "segment name is empty, too long or contains '/'");
+      snprintf(buffer, buffer_size,
+               "segment name is empty, too long, contains '/' or ends in \".lock\"");
       break;
     case SegmentFailure::kLockFile:
       snprintf(buffer, buffer_size, "cannot open the segment's lock file %s: %s", result.gate,
