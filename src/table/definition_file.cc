@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace kelto {
 
@@ -43,13 +44,14 @@ std::FILE* OpenRegularFileForReading(const char* path) {
 }  // namespace
 
 bool ReadDefinitionFile(const char* path, std::vector<Definition>* definitions) {
-  std::FILE* file = OpenRegularFileForReading(path);
+  // Closed however the loop ends: running out of memory throws from it.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenRegularFileForReading(path),
+                                                             &std::fclose);
   if (file == nullptr) return false;
   char line[kLineBufferSize];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
     if (IsDefinitionLine(line)) definitions->push_back(ParseDefinitionLine(line));
   }
-  std::fclose(file);
   return true;
 }
 

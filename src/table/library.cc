@@ -2,8 +2,9 @@
 
 #include <pthread.h>
 
+#include <cstdio>
 #include <cstring>
-#include <new>
+#include <exception>
 #include <vector>
 
 #include "table/definition_file.h"
@@ -30,11 +31,18 @@ long Signed32(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t
 
 Library::Library() { pthread_atfork(nullptr, nullptr, &ForgetTableInChild); }
 
+// Unloading is not a Close: the hold is left for the kernel to drop when the
+// process ends, as a segment handle is on other systems. Releasing it here
+// would also pull the view from under threads still running during exit.
+Library::~Library() { static_cast<void>(segment_.release()); }
+
 void Library::Open() {
   try {
     OpenUnchecked();
-  } catch (const std::bad_alloc&) {
-    log_.Write("out of memory while reading the definitions\n");
+  } catch (const std::exception& error) {
+    log_.Write("open failed: %s\n", error.what());
+  } catch (...) {
+    log_.Write("open failed\n");
   }
 }
 
@@ -71,12 +79,22 @@ void Library::OpenUnchecked() {
 
   directory_.Clear();
   if (segment_->GetError() != 0) {
-    char reason[512];
-    segment_->Describe(reason, sizeof reason);
-    log_.Write("shared memory \"%s\": %s\n", locations.segment, reason);
+    // With no variables the missing segment is expected and the log says
+    // nothing more; otherwise it says why the table is missing.
+    if (count != 0) LogSegmentFailure(locations.segment, size == 0);
     return;
   }
   FillItems(definitions);
+}
+
+void Library::LogSegmentFailure(const char* segment_name, bool too_many) {
+  char reason[512];
+  if (too_many) {
+    std::snprintf(reason, sizeof reason, "too many variables for one segment");
+  } else {
+    segment_->Describe(reason, sizeof reason);
+  }
+  log_.Write("shared memory \"%s\": %s\n", segment_name, reason);
 }
 
 void Library::FillItems(const Definitions& definitions) {

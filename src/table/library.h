@@ -19,6 +19,7 @@ namespace kelto {
 class Library {
  public:
   Library();
+  ~Library();
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
 
@@ -65,6 +66,7 @@ class Library {
  private:
   void OpenUnchecked();
   void FillItems(const struct Definitions& definitions);
+  void LogSegmentFailure(const char* segment_name, bool too_many);
   // Must follow every change of segment_.
   void CacheView();
   VarItem* FailVar(int32_t ident);
