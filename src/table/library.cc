@@ -31,11 +31,6 @@ long Signed32(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t
 
 Library::Library() { pthread_atfork(nullptr, nullptr, &ForgetTableInChild); }
 
-// Unloading is not a Close: the hold is left for the kernel to drop when the
-// process ends, as a segment handle is on other systems. Releasing it here
-// would also pull the view from under threads still running during exit.
-Library::~Library() { static_cast<void>(segment_.release()); }
-
 void Library::Open() {
   try {
     OpenUnchecked();

@@ -19,7 +19,6 @@ namespace kelto {
 class Library {
  public:
   Library();
-  ~Library();
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
 
