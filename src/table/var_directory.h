@@ -18,11 +18,11 @@ namespace kelto {
 // Every full name that Open makes starts with a set prefix, so there is one
 // map per set, keyed by the name behind the prefix: a facade, which has the
 // name without its prefix, finds it without composing the full name first.
-// A name with no set prefix has a map of its own, keyed by its whole text.
+// A name without a set prefix is never a variable.
 class VarDirectory {
  public:
   static constexpr size_t kPrefixLength = 6;
-  enum VarSet { kIorsh, kMemsh, kNoSet, kSetCount };
+  enum VarSet { kIorsh, kMemsh, kSetCount, kNoSet = kSetCount };
 
   static VarSet SetOfFullName(std::string_view full_name) {
     const std::string_view prefix = full_name.substr(0, kPrefixLength);
@@ -31,16 +31,19 @@ class VarDirectory {
     return kNoSet;
   }
 
-  // A later definition of the same name replaces the earlier one.
+  // A later definition of the same name replaces the earlier one. Open
+  // makes every full name with a set prefix.
   void Set(std::string_view full_name, uint32_t ident) {
     const VarSet set = SetOfFullName(full_name);
-    maps_[set].insert_or_assign(std::string(KeyOf(set, full_name)), ident);
+    if (set == kNoSet) return;
+    maps_[set].insert_or_assign(std::string(full_name.substr(kPrefixLength)), ident);
   }
   std::optional<uint32_t> Find(std::string_view full_name) const {
     const VarSet set = SetOfFullName(full_name);
-    return FindInSet(set, KeyOf(set, full_name));
+    if (set == kNoSet) return std::nullopt;
+    return FindInSet(set, full_name.substr(kPrefixLength));
   }
-  // `name` is the full name without the prefix of `set`.
+  // `name` is the full name without the prefix of `set` (not kNoSet).
   std::optional<uint32_t> FindInSet(VarSet set, std::string_view name) const {
     const auto found = maps_[set].find(name);
     if (found == maps_[set].end()) return std::nullopt;
@@ -55,10 +58,6 @@ class VarDirectory {
   }
 
  private:
-  static std::string_view KeyOf(VarSet set, std::string_view full_name) {
-    return set == kNoSet ? full_name : full_name.substr(kPrefixLength);
-  }
-
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
