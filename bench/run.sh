@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${KELTO_BENCH_BUILD:-build-bench}"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELTO_BUILD_BENCH=ON \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELTO_BUILD_BENCH=ON -DKELTO_WERROR=ON \
   -DKELTO_BUILD_TESTS=OFF -DKELTO_BUILD_TOOLS=OFF -DKELTO_BUILD_EXAMPLES=OFF >/dev/null
 if ! cmake --build "$build" --target help | grep kelto_bench >/dev/null; then
   echo "bench/run.sh: Google Benchmark is missing (Debian: libbenchmark-dev)" >&2

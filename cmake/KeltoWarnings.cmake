@@ -1,13 +1,23 @@
-# Warnings are errors in our own code. Each flag is probed, so a compiler
-# that lacks one still builds. -Wnull-dereference is left out: with
-# optimisation g++ 12 reports it inside the standard library's own headers.
+# The warnings we want from the compiler, for the targets that are our own
+# code. Each flag is probed, so a compiler that lacks one still builds.
+# -Wnull-dereference is left out: with optimisation g++ 12 reports it inside
+# the standard library's own headers.
+#
+# Warnings are errors only when KELTO_WERROR is on: our CI and developer
+# scripts turn it on, so a new warning stops us; a user's or packager's build
+# with another compiler or other flags must not fail on a warning we never saw.
 include(CheckCXXCompilerFlag)
 include(CheckCCompilerFlag)
 
+option(KELTO_WERROR "Treat compiler warnings as errors (on in kelto's own CI and scripts)" OFF)
+
 set(KELTO_WARNING_CANDIDATES
-    -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wsign-conversion
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
     -Wcast-align -Wformat=2 -Wdouble-promotion -Wundef
     -Wmissing-declarations -Wvla)
+if(KELTO_WERROR)
+  list(APPEND KELTO_WARNING_CANDIDATES -Werror)
+endif()
 
 set(KELTO_CXX_WARNINGS "")
 set(KELTO_C_WARNINGS "")
@@ -24,6 +34,7 @@ foreach(flag IN LISTS KELTO_WARNING_CANDIDATES)
   endif()
 endforeach()
 
+# kelto_warnings(target): our warning flags for the target's C and C++ sources.
 function(kelto_warnings target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${KELTO_CXX_WARNINGS}>

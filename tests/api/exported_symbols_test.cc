@@ -93,8 +93,11 @@ std::map<std::string, DynamicSymbol> DefinedDynamicSymbols(const std::vector<cha
     if (symbol.st_shndx == SHN_UNDEF) continue;  // imported, not ours
     const char* name = file.data() + strings.sh_offset + symbol.st_name;
     const std::string text(name, strnlen(name, strings.sh_size - symbol.st_name));
-    symbols[text] = {ELF64_ST_TYPE(symbol.st_info), ELF64_ST_BIND(symbol.st_info),
-                     ELF64_ST_VISIBILITY(symbol.st_other), symbol.st_shndx};
+    // The <elf.h> macros compute in int; each result fits in the byte it names.
+    symbols[text] = {static_cast<unsigned char>(ELF64_ST_TYPE(symbol.st_info)),
+                     static_cast<unsigned char>(ELF64_ST_BIND(symbol.st_info)),
+                     static_cast<unsigned char>(ELF64_ST_VISIBILITY(symbol.st_other)),
+                     symbol.st_shndx};
   }
   return symbols;
 }

@@ -20,7 +20,7 @@ constexpr int kNotPermitted = 77;
 // 64 KiB hold 199 items of 328 bytes; 1000 variables need 328,000 bytes.
 std::string ManyDefinitions(int count) {
   std::string text;
-  for (int i = 0; i < count; ++i) text += "V" + std::to_string(i) + "=D\n";
+  for (int i = 0; i < count; ++i) text.append("V").append(std::to_string(i)).append("=D\n");
   return text;
 }
 

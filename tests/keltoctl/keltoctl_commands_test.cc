@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ namespace {
 // name holds byte 0xC4, which is not ASCII.
 constexpr const char* kIorsh = "B=B\nH=H\nO=O\nM=M\nW=W\nL=L\nD=D\nTEXT=$\nNOTHING=x\n";
 constexpr const char* kMemsh = "SPEED=L\nLABEL=$\n\xC4T=B\n";
+// A double from the start: <cmath>'s INFINITY is a float.
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 template <typename Number>
 std::string Bytes(Number number) {
@@ -207,8 +210,8 @@ TEST_F(KeltoctlCommandsTest, SetWritesEveryTypeSoThatTheLibraryReadsIt) {
       {"IORSH_D", "4.9406564584124654e-324", Bytes<double>(4.9406564584124654e-324), "5e-324"},
       {"IORSH_D", "1.7976931348623157e308", Bytes<double>(1.7976931348623157e308),
        "1.7976931348623157e+308"},
-      {"IORSH_D", "inf", Bytes<double>(INFINITY), "inf"},
-      {"IORSH_D", "-inf", Bytes<double>(-INFINITY), "-inf"},
+      {"IORSH_D", "inf", Bytes<double>(kInfinity), "inf"},
+      {"IORSH_D", "-inf", Bytes<double>(-kInfinity), "-inf"},
       {"IORSH_TEXT", "hello world", std::string("hello world\0", 12), "hello world"},
       {"IORSH_TEXT", "", std::string("\0", 1), ""},
   };

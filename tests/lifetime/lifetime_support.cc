@@ -34,7 +34,9 @@ ino_t MappedSegmentInode(const std::string& segment, bool* deleted) {
 
 std::string NumberedDefinitions(int count, char type) {
   std::string text = "[numbered]\n";
-  for (int i = 0; i < count; ++i) text += "W" + std::to_string(i) + "=" + type + "\n";
+  for (int i = 0; i < count; ++i) {
+    text.append("W").append(std::to_string(i)).append("=").append(1, type).append("\n");
+  }
   return text;
 }
 

@@ -183,7 +183,7 @@ TEST_F(SharingTest, ForkedChildStartsClosedAndLeavesTheParentsHold) {
 TEST_F(SharingTest, EightProcessesOpeningTogetherLandInOneSegment) {
   constexpr int kProcesses = 8;
   std::string iorsh;
-  for (int i = 0; i < kProcesses; ++i) iorsh += "V" + std::to_string(i) + "=L\n";
+  for (int i = 0; i < kProcesses; ++i) iorsh.append("V").append(std::to_string(i)).append("=L\n");
   env_.WriteDefinitions(iorsh, "");
   ProcessLatch start, written, check;
   std::vector<std::unique_ptr<ChildProcess>> children;

@@ -78,7 +78,14 @@ ExitStatus UsageError(Command command, const char* what, std::string_view detail
 }
 
 // Arguments are quoted and escaped so that the report stays on one line.
-std::string Quoted(std::string_view text) { return "'" + EscapeText(text) + "'"; }
+// Built by appending: g++ 12 at -O3 misreads `"'" + std::string&&` as an
+// overlapping copy (-Wrestrict).
+std::string Quoted(std::string_view text) {
+  std::string quoted = "'";
+  quoted += EscapeText(text);
+  quoted += '\'';
+  return quoted;
+}
 
 // Splits "--name=value" into name and value; `has_value` tells whether the
 // '=' was there.

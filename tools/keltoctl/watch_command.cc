@@ -57,7 +57,7 @@ std::string Heading(const Arguments& arguments, long long refresh) {
   char interval[64];
   std::snprintf(interval, sizeof interval, "%g", arguments.interval_seconds);
   std::string heading = "Every " + std::string(interval) + "s: keltoctl watch";
-  if (!arguments.operands.empty()) heading += " " + EscapeText(arguments.operands[0]);
+  if (!arguments.operands.empty()) heading.append(" ").append(EscapeText(arguments.operands[0]));
   return heading + "  (refresh " + std::to_string(refresh) + ")\n";
 }
 
