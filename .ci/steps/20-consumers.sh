@@ -1,5 +1,13 @@
 #!/usr/bin/env bash
-# Install kelto into a temporary prefix and build and run two separate
-# projects against it: one through find_package(kelto), one through pkg-config.
+# Builds and runs two separate projects against an installed kelto: one
+# through find_package(kelto), one through pkg-config. The install is the
+# Release build of the build matrix step when it is there; otherwise kelto is
+# built and installed into a temporary prefix first.
 set -euo pipefail
-bash tests/consumers/run.sh
+cd "$(dirname "$0")/../.."
+source .ci/release-build.sh
+if [ -x "$KELTO_RELEASE_PREFIX/bin/keltoctl" ]; then
+  bash tests/consumers/run.sh "$(realpath "$KELTO_RELEASE_PREFIX")"
+else
+  bash tests/consumers/run.sh
+fi

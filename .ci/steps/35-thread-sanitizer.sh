@@ -3,7 +3,7 @@
 # and runs them; any race report fails the step.
 set -euo pipefail
 build="${KELTO_TSAN_BUILD:-build-tsan}"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_SANITIZE=thread \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_SANITIZE=thread -DKELTO_WERROR=ON \
   -DKELTO_BUILD_BENCH=OFF -DKELTO_BUILD_EXAMPLES=OFF >/dev/null
 # Only the test programs labelled "threads" (and what they link) are built.
 targets=$(find tests -name CMakeLists.txt -exec cat {} + | awk '

@@ -13,7 +13,7 @@ build=build-asan
 # libstdc++ headers (std::function within std::regex) that the normal build
 # does not; our own code is checked for it by the normal build.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKELTO_SANITIZE="address;undefined" -DKELTO_BUILD_BENCH=OFF \
+  -DKELTO_SANITIZE="address;undefined" -DKELTO_BUILD_BENCH=OFF -DKELTO_WERROR=ON \
   -DCMAKE_CXX_FLAGS="-Wno-maybe-uninitialized"
 cmake --build "$build" -j "$(nproc)"
 

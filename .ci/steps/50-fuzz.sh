@@ -10,7 +10,7 @@ build=build-fuzz
 fuzz_seconds="${KELTO_FUZZ_SECONDS:-60}"
 fuzzer="$build/kelto_definition_fuzzer"
 
-cmake -S fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_WERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake --build "$build" -j "$(nproc)"
 

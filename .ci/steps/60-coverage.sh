@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 build=build-cov
 # Atomic counter updates: threaded tests otherwise lose increments, and gcov
 # then derives negative branch counts that gcovr cannot read.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKELTO_COVERAGE=ON -DKELTO_BUILD_BENCH=OFF \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKELTO_COVERAGE=ON -DKELTO_BUILD_BENCH=OFF -DKELTO_WERROR=ON \
   -DCMAKE_C_FLAGS="-fprofile-update=atomic" -DCMAKE_CXX_FLAGS="-fprofile-update=atomic"
 cmake --build "$build" -j "$(nproc)"
 

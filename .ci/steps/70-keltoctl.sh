@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs kelto with keltoctl into a temporary prefix and drives the
-# installed keltoctl from a shell against a table that another process
-# holds: the exit statuses, a set that the holder sees, an untouched log,
-# and a segment that goes away with its last holder.
+# Drives an installed keltoctl (the Release install of the build matrix step,
+# or its own install into a temporary prefix) from a shell against a table
+# that another process holds: the exit statuses, a set that the holder sees,
+# an untouched log, and a segment that goes away with its last holder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 jobs="${KELTO_JOBS:-2}"
@@ -21,18 +21,26 @@ fail() {
   exit 1
 }
 
-echo "-- building and installing kelto with keltoctl"
-cmake -S "$root" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_BUILD_TESTS=OFF \
-  -DKELTO_BUILD_BENCH=OFF -DKELTO_BUILD_EXAMPLES=OFF >"$work/configure.log" ||
-  { cat "$work/configure.log"; fail "configuring failed"; }
-cmake --build "$work/build" -j "$jobs" >"$work/build.log" ||
-  { cat "$work/build.log"; fail "building failed"; }
-cmake --install "$work/build" --prefix "$work/prefix" >"$work/install.log" ||
-  { cat "$work/install.log"; fail "installing failed"; }
-keltoctl="$work/prefix/bin/keltoctl"
+source "$root/.ci/release-build.sh"
+release_prefix="$root/$KELTO_RELEASE_PREFIX"
+if [ -x "$release_prefix/bin/keltoctl" ]; then
+  echo "-- using the Release install of the build matrix step"
+  prefix="$release_prefix"
+else
+  echo "-- building and installing kelto with keltoctl"
+  prefix="$work/prefix"
+  cmake -S "$root" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_WERROR=ON \
+    -DKELTO_BUILD_TESTS=OFF -DKELTO_BUILD_BENCH=OFF -DKELTO_BUILD_EXAMPLES=OFF \
+    >"$work/configure.log" || { cat "$work/configure.log"; fail "configuring failed"; }
+  cmake --build "$work/build" -j "$jobs" >"$work/build.log" ||
+    { cat "$work/build.log"; fail "building failed"; }
+  cmake --install "$work/build" --prefix "$prefix" >"$work/install.log" ||
+    { cat "$work/install.log"; fail "installing failed"; }
+fi
+keltoctl="$prefix/bin/keltoctl"
 [ -x "$keltoctl" ] || fail "no bin/keltoctl installed"
 [ "$("$keltoctl" --version)" = "2.0.0" ] || fail "--version does not print 2.0.0"
-libdir="$(dirname "$(find "$work/prefix" -name 'libkelto.so' | head -n 1)")"
+libdir="$(dirname "$(find "$prefix" -name 'libkelto.so' | head -n 1)")"
 
 # A program that holds the table until its standard input closes.
 cat >"$work/holder.c" <<'C'
@@ -48,7 +56,7 @@ int main(void) {
   return 0;
 }
 C
-cc -I"$work/prefix/include" "$work/holder.c" -L"$libdir" -lkelto -Wl,-rpath,"$libdir" \
+cc -I"$prefix/include" "$work/holder.c" -L"$libdir" -lkelto -Wl,-rpath,"$libdir" \
   -o "$work/holder"
 
 export KELTO_DIR="$work/table" KELTO_SEGMENT="$segment"

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs kelto into a temporary prefix, checks what was installed, then
-# builds the two consumer projects against it, one through find_package(kelto)
-# and one through pkg-config, and runs both. Exits non-zero on any failure.
-# Usage: tests/consumers/run.sh  (from anywhere; needs cmake, make, a C
-# compiler, pkg-config and readelf)
+# Checks an installed kelto, then builds the two consumer projects against it,
+# one through find_package(kelto) and one through pkg-config, and runs both.
+# Exits non-zero on any failure.
+# Usage: tests/consumers/run.sh [PREFIX]  (from anywhere; needs cmake, make, a
+# C compiler, pkg-config and readelf)
+#   without PREFIX  kelto is built and installed into a temporary prefix first;
+#   with PREFIX     the kelto installed there is used as it is. For /usr (the
+#                   Debian package) the consumers get no hints at all: the
+#                   system's own search paths must find it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
@@ -11,25 +15,33 @@ jobs="${KELTO_JOBS:-2}"
 
 work="$(mktemp -d /tmp/kelto-consumers-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
-prefix="$work/prefix"
+prefix="${1:-}"
 
 fail() {
   echo "consumers: $*" >&2
   exit 1
 }
 
-echo "-- building and installing kelto into $prefix"
-cmake -S "$root" -B "$work/kelto" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKELTO_BUILD_TESTS=OFF -DKELTO_BUILD_BENCH=OFF -DKELTO_BUILD_TOOLS=OFF \
-  -DKELTO_BUILD_EXAMPLES=OFF >"$work/kelto-configure.log" ||
-  { cat "$work/kelto-configure.log"; fail "configuring kelto failed"; }
-cmake --build "$work/kelto" -j "$jobs" >"$work/kelto-build.log" ||
-  { cat "$work/kelto-build.log"; fail "building kelto failed"; }
-cmake --install "$work/kelto" --prefix "$prefix" >"$work/kelto-install.log" ||
-  { cat "$work/kelto-install.log"; fail "installing kelto failed"; }
+if [ -z "$prefix" ]; then
+  prefix="$work/prefix"
+  echo "-- building and installing kelto into $prefix"
+  cmake -S "$root" -B "$work/kelto" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELTO_WERROR=ON \
+    -DKELTO_BUILD_TESTS=OFF -DKELTO_BUILD_BENCH=OFF -DKELTO_BUILD_TOOLS=OFF \
+    -DKELTO_BUILD_EXAMPLES=OFF >"$work/kelto-configure.log" ||
+    { cat "$work/kelto-configure.log"; fail "configuring kelto failed"; }
+  cmake --build "$work/kelto" -j "$jobs" >"$work/kelto-build.log" ||
+    { cat "$work/kelto-build.log"; fail "building kelto failed"; }
+  cmake --install "$work/kelto" --prefix "$prefix" >"$work/kelto-install.log" ||
+    { cat "$work/kelto-install.log"; fail "installing kelto failed"; }
+else
+  echo "-- using the kelto installed in $prefix"
+fi
+system=false
+[ "$prefix" = /usr ] && system=true
 
 echo "-- checking the installed files"
-pc_file="$(find "$prefix" -name kelto.pc -path '*/pkgconfig/*' | head -n 1)"
+pc_file="$(find "$prefix"/lib* -maxdepth 3 -name kelto.pc -path '*/pkgconfig/*' 2>/dev/null |
+  head -n 1)"
 [ -n "$pc_file" ] || fail "no kelto.pc installed"
 libdir="$(dirname "$(dirname "$pc_file")")"
 [ -f "$prefix/include/kelto.h" ] || fail "no include/kelto.h installed"
@@ -44,29 +56,40 @@ readelf -d "$libdir/libkelto.so.2.0.0" | grep -q 'Library soname: \[libkelto\.so
 [ -f "$libdir/cmake/kelto/keltoConfigVersion.cmake" ] || fail "no keltoConfigVersion.cmake"
 
 echo "-- consumer through find_package(kelto)"
-cmake -S "$here/find_package" -B "$work/find_package" -DCMAKE_PREFIX_PATH="$prefix" \
+hint=(-DCMAKE_PREFIX_PATH="$prefix")
+$system && hint=()
+cmake -S "$here/find_package" -B "$work/find_package" "${hint[@]}" \
   >"$work/find_package-configure.log" ||
   { cat "$work/find_package-configure.log"; fail "find_package(kelto) failed"; }
 cmake --build "$work/find_package" >"$work/find_package-build.log" ||
   { cat "$work/find_package-build.log"; fail "building the find_package consumer failed"; }
 readelf -d "$work/find_package/round_trip" | grep -q 'Shared library: \[libkelto\.so\.2\]' ||
   fail "the find_package consumer does not load libkelto.so.2"
+found_dir="$(sed -n 's/^kelto_DIR:PATH=//p' "$work/find_package/CMakeCache.txt")"
+[ "$(realpath "$found_dir")" = "$(realpath "$libdir/cmake/kelto")" ] ||
+  fail "find_package(kelto) found $found_dir, not the kelto in $prefix"
 "$work/find_package/round_trip" || fail "the find_package consumer failed"
 
 # The package accepts the same major version only.
-if cmake -S "$here/find_package" -B "$work/find_package-3" -DCMAKE_PREFIX_PATH="$prefix" \
+if cmake -S "$here/find_package" -B "$work/find_package-3" "${hint[@]}" \
   -DKELTO_WANTED_VERSION=3 >"$work/find_package-3.log" 2>&1; then
   fail "find_package(kelto 3) accepted version 2.0.0"
 fi
 
 echo "-- consumer through pkg-config"
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
+$system || export PKG_CONFIG_PATH="$libdir/pkgconfig"
+[ "$(pkg-config --variable=prefix kelto)" = "$prefix" ] ||
+  fail "pkg-config names the prefix $(pkg-config --variable=prefix kelto), not $prefix"
 [ "$(pkg-config --modversion kelto)" = "2.0.0" ] || fail "pkg-config reports another version"
 echo "   pkg-config --cflags --libs kelto: $(pkg-config --cflags --libs kelto)"
 mkdir -p "$work/pkg_config"
 make -s -C "$here/pkg_config" OUT="$work/pkg_config" ||
   fail "building the pkg-config consumer failed"
-LD_LIBRARY_PATH="$(pkg-config --variable=libdir kelto)" "$work/pkg_config/round_trip" ||
-  fail "the pkg-config consumer failed"
+if $system; then
+  "$work/pkg_config/round_trip" || fail "the pkg-config consumer failed"
+else
+  LD_LIBRARY_PATH="$(pkg-config --variable=libdir kelto)" "$work/pkg_config/round_trip" ||
+    fail "the pkg-config consumer failed"
+fi
 
 echo "-- both consumers built and ran against the installed kelto"
