@@ -31,6 +31,13 @@ build() {
   echo "   $dir: $cxx $type built in $((SECONDS - start)) s"
 }
 
+echo "-- a default build treats no warning as an error"
+cmake -S . -B build-ci-default >/dev/null
+if grep -rq -- '-Werror' build-ci-default --include=flags.make; then
+  echo "a default build compiles with -Werror"
+  exit 1
+fi
+
 echo "-- g++ Release"
 # Installed under /usr by the Debian package: the prefix decides Debian's
 # multiarch library directory. Other prefixes are given at install time.

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Builds with gcov instrumentation, runs the whole test suite and prints the
-# line and branch coverage of src/. Failing tests fail the step; the
-# percentages are reported against the aims (95 % of lines, 85 % of branches)
-# without failing it.
+# line and branch coverage of src/. Failing tests fail the step, and so does
+# coverage below the floors when the floor is enforced.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+
+# The floors for src/: percentages of lines and of branches run by the suite.
+line_floor=95
+branch_floor=88
+# KELTO_COVERAGE_FLOOR=1 fails the step below the floors; 0 (the default for
+# now) only reports them. The error paths of the segment code still lack a
+# way to inject faults, which coverage of 95/88 needs; once it is there the
+# default becomes 1.
+enforce_floor="${KELTO_COVERAGE_FLOOR:-0}"
 
 build=build-cov
 # Atomic counter updates: threaded tests otherwise lose increments, and gcov
@@ -29,7 +37,25 @@ echo "-- lines of src/ not run by the suite"
 timeout 600 gcovr "${gcovr_filters[@]}" --txt
 echo "-- branches of src/"
 timeout 600 gcovr "${gcovr_filters[@]}" --txt --branches
-echo "-- coverage of src/ (aims: 95 % of lines, 85 % of branches)"
-# The report goes to a file: gcovr replaces its output file, and must never
+echo "-- coverage of src/"
+# The report goes to files: gcovr replaces its output files, and must never
 # be given /dev/null.
-timeout 600 gcovr "${gcovr_filters[@]}" --print-summary --txt "$build/coverage-summary.txt"
+timeout 600 gcovr "${gcovr_filters[@]}" --print-summary --txt "$build/coverage-summary.txt" \
+  --json-summary "$build/coverage-summary.json"
+read -r lines branches < <(python3 -c '
+import json, sys
+summary = json.load(open(sys.argv[1]))
+print(summary["line_percent"], summary["branch_percent"])' "$build/coverage-summary.json")
+below() { awk -v got="$1" -v floor="$2" 'BEGIN { exit !(got < floor) }'; }
+verdict=ok
+below "$lines" "$line_floor" && verdict=low
+below "$branches" "$branch_floor" && verdict=low
+echo "coverage of src/: lines ${lines} % (floor ${line_floor} %)," \
+  "branches ${branches} % (floor ${branch_floor} %): $verdict"
+if [ "$verdict" = low ]; then
+  if [ "$enforce_floor" = 1 ]; then
+    echo "coverage is below its floor"
+    exit 1
+  fi
+  echo "below the floor, not enforced (KELTO_COVERAGE_FLOOR=$enforce_floor)"
+fi
