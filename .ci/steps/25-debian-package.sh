@@ -12,7 +12,7 @@ build="$KELTO_RELEASE_BUILD"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-if dpkg-query -W -f='${Status}' kelto 2>/dev/null | grep -q "install ok installed"; then
+if dpkg-query -W -f='${Status}' kelto 2>/dev/null | grep -q " installed"; then
   echo "a kelto package is installed already; this step would replace and remove it" >&2
   exit 1
 fi
@@ -44,7 +44,12 @@ if grep -q "$(realpath "$build")" "$build/deb-contents.txt"; then
 fi
 
 echo "-- apt-get install"
-remove() { $sudo apt-get remove -y -qq kelto >/dev/null; }
+# The package has maintainer scripts (the ldconfig trigger), so dpkg keeps a
+# record of it after remove; the purge drops that record too.
+remove() {
+  $sudo apt-get remove -y -qq kelto >/dev/null
+  $sudo dpkg --purge kelto >/dev/null
+}
 trap remove EXIT
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get install -y -qq "$(realpath "$deb")" >/dev/null
