@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source .ci/release-build.sh
 if [ -x "$KELTO_RELEASE_PREFIX/bin/keltoctl" ]; then
-  bash tests/consumers/run.sh "$(realpath "$KELTO_RELEASE_PREFIX")"
+  bash tests/consumers/run.sh "$KELTO_RELEASE_PREFIX"
 else
   bash tests/consumers/run.sh
 fi

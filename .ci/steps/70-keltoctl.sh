@@ -22,7 +22,7 @@ fail() {
 }
 
 source "$root/.ci/release-build.sh"
-release_prefix="$root/$KELTO_RELEASE_PREFIX"
+release_prefix="$KELTO_RELEASE_PREFIX"
 if [ -x "$release_prefix/bin/keltoctl" ]; then
   echo "-- using the Release install of the build matrix step"
   prefix="$release_prefix"
