@@ -117,6 +117,7 @@ bool TakeItems(const TableDefinitions& table, char* view, char* why, size_t why_
 Library::Library() { pthread_atfork(nullptr, nullptr, &ForgetTableInChild); }
 
 void Library::Open() {
+  const SegmentProtocolScope fork_waits;
   try {
     OpenUnchecked();
   } catch (const std::exception& error) {
@@ -208,6 +209,7 @@ void Library::LogItems(const TableDefinitions& table) {
 }
 
 void Library::Close() {
+  const SegmentProtocolScope fork_waits;
   log_.Close();
   segment_.reset();
   CacheView();
@@ -225,6 +227,7 @@ void Library::ForgetAfterFork() {
 }
 
 void Library::ReleaseAtExit() {
+  const SegmentProtocolScope fork_waits;
   if (segment_) segment_->ReleaseKeepingView();
 }
 

@@ -331,10 +331,21 @@ int EnterGate(const ObjectNames& names, bool create, bool* created, SegmentResul
 // Attach and detach run under this lock, and fork waits for it: a child
 // forked while another thread is inside either would inherit the gate's
 // descriptor, and with it the gate's lock, for as long as the child lives.
-pthread_mutex_t g_protocol_lock = PTHREAD_MUTEX_INITIALIZER;
+// Recursive, so that the library can hold it over a whole Open or Close.
+pthread_mutex_t g_protocol_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 void LockProtocol() { pthread_mutex_lock(&g_protocol_lock); }
 void UnlockProtocol() { pthread_mutex_unlock(&g_protocol_lock); }
+
+// The child's only thread is not the one that locked it (a recursive mutex
+// knows its owner), so the child starts with a fresh lock instead.
+void ResetProtocolInChild() {
+  pthread_mutexattr_t recursive;
+  pthread_mutexattr_init(&recursive);
+  pthread_mutexattr_settype(&recursive, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&g_protocol_lock, &recursive);
+  pthread_mutexattr_destroy(&recursive);
+}
 
 // The descriptors of every hold of the process, changed only under the
 // protocol lock. Whatever another thread is doing (an Open that has attached
@@ -366,19 +377,13 @@ void CloseHoldDescriptor(int fd) {
 void CloseHoldsInChild() {
   for (const int fd : HoldDescriptors()) close(fd);
   HoldDescriptors().clear();
-  UnlockProtocol();
+  ResetProtocolInChild();
 }
 
 [[maybe_unused]] const int g_fork_waits_for_protocol =
     pthread_atfork(&LockProtocol, &UnlockProtocol, &CloseHoldsInChild);
 
-class ProtocolGuard {
- public:
-  ProtocolGuard() { LockProtocol(); }
-  ~ProtocolGuard() { UnlockProtocol(); }
-  ProtocolGuard(const ProtocolGuard&) = delete;
-  ProtocolGuard& operator=(const ProtocolGuard&) = delete;
-};
+using ProtocolGuard = SegmentProtocolScope;
 
 // Creates a fresh, zero-filled segment and takes its hold.
 SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out) {
@@ -610,6 +615,9 @@ const char* UserName(uid_t uid, char* buffer, size_t buffer_size) {
 }
 
 }  // namespace
+
+SegmentProtocolScope::SegmentProtocolScope() { LockProtocol(); }
+SegmentProtocolScope::~SegmentProtocolScope() { UnlockProtocol(); }
 
 SegmentResult AttachSegment(const char* name, uint64_t min_size, SegmentAttachMode mode,
                             SegmentHold* hold, const SegmentItemsCheck& check) {

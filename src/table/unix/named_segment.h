@@ -94,6 +94,18 @@ bool SegmentStillLive(const char* name, const SegmentHold& hold);
 // the child started.
 void AbandonSegment(SegmentHold* hold);
 
+// While one exists, no other thread of the process attaches or detaches,
+// and fork waits: a child never starts in the middle of what it guards.
+// Scopes nest; the library holds one over each whole Open and Close, so a
+// child never sees the library's own state half changed either.
+class SegmentProtocolScope {
+ public:
+  SegmentProtocolScope();
+  ~SegmentProtocolScope();
+  SegmentProtocolScope(const SegmentProtocolScope&) = delete;
+  SegmentProtocolScope& operator=(const SegmentProtocolScope&) = delete;
+};
+
 // A one-line human-readable account of a failure, for logs and messages.
 void DescribeSegmentFailure(const SegmentResult& result, uint64_t min_size, char* buffer,
                             size_t buffer_size);
