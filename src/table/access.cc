@@ -32,8 +32,7 @@ int32_t ReadVar(int32_t ident, char* destination) {
 
 char GetTypeVar(int32_t ident) {
   const VarItem* item = TheLibrary().ResolveVar(ident);
-  return item != nullptr ? TheLibrary().ShapeOf(static_cast<uint32_t>(ident)).type
-                         : kUnknownType;
+  return item != nullptr ? TheLibrary().ShapeOf(static_cast<uint32_t>(ident)).type : kUnknownType;
 }
 
 int32_t GetSizeVar(int32_t ident) {

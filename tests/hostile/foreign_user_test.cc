@@ -2,10 +2,10 @@
 // another user neither attaches to them nor lets its own table be joined.
 // The cross-user cases need root, to play the other user in a child.
 #include <fcntl.h>
-#include <signal.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -194,9 +194,8 @@ TEST_F(ForeignUserTest, AUsersTableLeavesNothingForOthersAndItsLeftoversNameTheO
   OpenWith(kIorsh, kMemsh);
   EXPECT_EQ(KeltoGetPointer(), nullptr);
   EXPECT_TRUE(LogContains("shared memory error is 2\nshared memory \"" + env_.segment() +
-                          "\": " + env_.SegmentPath() +
-                          ".lock belongs to user nobody (uid " + std::to_string(nobody.uid) +
-                          ")"))
+                          "\": " + env_.SegmentPath() + ".lock belongs to user nobody (uid " +
+                          std::to_string(nobody.uid) + ")"))
       << env_.ReadLog();
   KeltoClose();
 

@@ -32,8 +32,8 @@ int FailedRuns(int runs, std::string* first_failure) {
   for (int run = 0; run < runs; ++run) {
     const int status = RunEndingProgram();
     if (status == 0) continue;
-    if (failed++ == 0) *first_failure = "run " + std::to_string(run) + ": status " +
-                                        std::to_string(status);
+    if (failed++ == 0)
+      *first_failure = "run " + std::to_string(run) + ": status " + std::to_string(status);
   }
   return failed;
 }

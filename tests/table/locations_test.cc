@@ -35,16 +35,15 @@ TEST_P(UnusableSegmentNameTest, FailsWithReasonAndCreatesNothing) {
   for (const char* suffix : {"", ".lock", ".changes"}) {
     if (directory && *suffix == '\0') continue;  // "/dev/shm/." is the directory itself
     std::error_code unnameable;  // a companion's name may be too long to exist at all
-    EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + GetParam() + suffix, unnameable))
-        << suffix;
+    EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + GetParam() + suffix, unnameable)) << suffix;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, UnusableSegmentNameTest,
                          ::testing::Values(std::string("with/slash"), std::string(248, 's'),
                                            std::string("another-table.lock"),
-                                           std::string("another-table.changes"),
-                                           std::string("."), std::string("..")),
+                                           std::string("another-table.changes"), std::string("."),
+                                           std::string("..")),
                          [](const auto& param_info) -> std::string {
                            const std::string& name = param_info.param;
                            if (name.size() > 247) return "TooLong";

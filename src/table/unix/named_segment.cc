@@ -409,7 +409,8 @@ SegmentResult HoldForProgram(const char* object, uint64_t min_size, bool gate_wa
   if (fd < 0 && errno != ENOENT) return OpenFailure(object, SegmentFailure::kOpen, errno);
   if (fd >= 0) {
     struct stat st;
-    if (SegmentResult foreign = CheckOwner(fd, object, &st); foreign.failure != SegmentFailure::kNone) {
+    if (SegmentResult foreign = CheckOwner(fd, object, &st);
+        foreign.failure != SegmentFailure::kNone) {
       close(fd);
       return foreign;
     }
@@ -438,7 +439,8 @@ SegmentResult HoldForObserver(const char* object, int* fd_out) {
   if (fd < 0 && errno == ENOENT) return Failure(SegmentFailure::kNotHeld);
   if (fd < 0) return OpenFailure(object, SegmentFailure::kOpen, errno);
   struct stat st;
-  if (SegmentResult foreign = CheckOwner(fd, object, &st); foreign.failure != SegmentFailure::kNone) {
+  if (SegmentResult foreign = CheckOwner(fd, object, &st);
+      foreign.failure != SegmentFailure::kNone) {
     close(fd);
     return foreign;
   }
