@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 
