@@ -15,27 +15,29 @@ const char* OrEmpty(const char* name) { return name != nullptr ? name : ""; }
 }  // namespace
 
 int32_t WriteVar(int32_t ident, const char* source) {
-  VarItem* item = TheLibrary().ResolveVar(ident);
+  Library& library = TheLibrary();
+  VarItem* item = library.ResolveVar(ident);
   if (item == nullptr || source == nullptr) return -1;
-  WriteValueByIdent(*item, source);
+  WriteValueByIdent(*item, library.ShapeOf(static_cast<uint32_t>(ident)), source);
   return 0;
 }
 
 int32_t ReadVar(int32_t ident, char* destination) {
-  const VarItem* item = TheLibrary().ResolveVar(ident);
+  Library& library = TheLibrary();
+  const VarItem* item = library.ResolveVar(ident);
   if (item == nullptr || destination == nullptr) return -1;
-  ReadValue(*item, destination);
+  ReadValue(*item, library.ShapeOf(static_cast<uint32_t>(ident)), destination);
   return 0;
 }
 
 char GetTypeVar(int32_t ident) {
   const VarItem* item = TheLibrary().ResolveVar(ident);
-  return item != nullptr ? item->type : kUnknownType;
+  return item != nullptr ? TheLibrary().ShapeOf(static_cast<uint32_t>(ident)).type : kUnknownType;
 }
 
 int32_t GetSizeVar(int32_t ident) {
   const VarItem* item = TheLibrary().ResolveVar(ident);
-  return item != nullptr ? ValueSize(*item) : 0;
+  return item != nullptr ? TheLibrary().ShapeOf(static_cast<uint32_t>(ident)).size : 0;
 }
 
 int32_t ReadNameVar(int32_t ident, char* destination) {
@@ -51,15 +53,16 @@ int32_t ReadNameVar(int32_t ident, char* destination) {
 
 namespace {
 
-VarItem* Resolve(const char* name, uint32_t* ident = nullptr) {
+VarItem* Resolve(const char* name, uint32_t* ident) {
   return TheLibrary().ResolveVarName(name, ident);
 }
 
-VarItem* Resolve(PrefixedName name, uint32_t* ident = nullptr) {
+VarItem* Resolve(PrefixedName name, uint32_t* ident) {
   return TheLibrary().ResolvePrefixedName(name.prefix, name.name, ident);
 }
 
-// Each by-name operation, for a full name and for a prefixed one.
+// Each by-name operation, for a full name and for a prefixed one. Values
+// move by this process's own shape of the variable.
 template <typename Name>
 int32_t GetIdentOf(Name name) {
   uint32_t ident = 0;
@@ -68,29 +71,31 @@ int32_t GetIdentOf(Name name) {
 
 template <typename Name>
 char GetTypeOf(Name name) {
-  const VarItem* item = Resolve(name);
-  return item != nullptr ? item->type : kUnknownType;
+  uint32_t ident = 0;
+  return Resolve(name, &ident) != nullptr ? TheLibrary().ShapeOf(ident).type : kUnknownType;
 }
 
 template <typename Name>
 int32_t GetSizeOf(Name name) {
-  const VarItem* item = Resolve(name);
-  return item != nullptr ? ValueSize(*item) : -1;
+  uint32_t ident = 0;
+  return Resolve(name, &ident) != nullptr ? TheLibrary().ShapeOf(ident).size : -1;
 }
 
 template <typename Name>
 int32_t WriteNamed(Name name, const char* source) {
-  VarItem* item = Resolve(name);
+  uint32_t ident = 0;
+  VarItem* item = Resolve(name, &ident);
   if (item == nullptr || source == nullptr) return -5;
-  WriteValueByName(*item, source);
+  WriteValueByName(*item, TheLibrary().ShapeOf(ident), source);
   return 0;
 }
 
 template <typename Name>
 int32_t ReadNamed(Name name, char* destination) {
-  const VarItem* item = Resolve(name);
+  uint32_t ident = 0;
+  const VarItem* item = Resolve(name, &ident);
   if (item == nullptr || destination == nullptr) return -3;
-  ReadValue(*item, destination);
+  ReadValue(*item, TheLibrary().ShapeOf(ident), destination);
   return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "table/definition_file.h"
@@ -17,21 +19,105 @@ struct Definitions {
   std::vector<Definition> memsh;
 };
 
-Library g_library;
+// The table this process's definitions make, before it meets the segment.
+struct TableDefinitions {
+  std::vector<std::string> names;  // full names, cut to 255 characters
+  std::vector<ItemShape> shapes;
+  VarDirectory directory;
+};
+
+LibraryStorage g_library_storage;
 
 namespace {
 
-void ForgetTableInChild() { g_library.ForgetAfterFork(); }
+void ForgetTableInChild() { TheLibrary().ForgetAfterFork(); }
+
+// Runs when the process ends (or the library is unloaded) without Close.
+struct ExitRelease {
+  ExitRelease() = default;
+  ExitRelease(const ExitRelease&) = delete;
+  ExitRelease& operator=(const ExitRelease&) = delete;
+  ~ExitRelease() { TheLibrary().ReleaseAtExit(); }
+};
+ExitRelease g_exit_release;
 
 // The "%ld" and "%lu" of the log show 32-bit numbers, as the log format has
 // always done; long is wider here, so values are cut to 32 bits first.
 long Signed32(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+
+TableDefinitions ComposeTable(const Definitions& definitions) {
+  TableDefinitions table;
+  const size_t count = definitions.iorsh.size() + definitions.memsh.size();
+  table.names.reserve(count);
+  table.shapes.reserve(count);
+  table.directory.Reserve(definitions.iorsh.size(), definitions.memsh.size());
+  const auto add = [&](const std::vector<Definition>& set, const char* prefix) {
+    for (const Definition& definition : set) {
+      // A full name longer than the field is cut to 255 characters, so it
+      // can never spill into the fields after it.
+      char name[kNameSize];
+      std::snprintf(name, sizeof name, "%s%s", prefix, definition.name.c_str());
+      table.directory.Set(name, static_cast<uint32_t>(table.names.size()));
+      table.names.emplace_back(name);
+      table.shapes.push_back(ShapeOfTypeLetter(definition.type));
+    }
+  };
+  add(definitions.iorsh, "IORSH_");
+  add(definitions.memsh, "MEMSH_");
+  return table;
+}
+
+// Every full name starts with a set prefix, so only an item that no
+// program has written yet has an empty name.
+bool IsUnwritten(const VarItem& item) { return item.name[0] == '\0'; }
+
+bool SameVariable(const VarItem& item, const std::string& name, ItemShape shape) {
+  return item.type == shape.type && std::memcmp(item.name, name.c_str(), name.size() + 1) == 0;
+}
+
+// A type letter as the reason line shows it: a byte that prints as itself,
+// anything else in hex.
+std::string ShownType(char type) {
+  const unsigned char byte = static_cast<unsigned char>(type);
+  if (byte >= 0x20 && byte < 0x7f) return std::string(1, type);
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+  return hex;
+}
+
+// Under the segment's gate: a live segment whose items differ from this
+// process's definitions is refused whole, or the two programs would read
+// and write each other's variables with their own sizes. Matching items are
+// left as they are; blank ones (a fresh segment) get ours.
+bool TakeItems(const TableDefinitions& table, char* view, char* why, size_t why_size) {
+  const uint32_t count = static_cast<uint32_t>(table.shapes.size());
+  for (uint32_t ident = 0; ident < count; ++ident) {
+    const VarItem& item = *ItemAt(view, ident);
+    if (IsUnwritten(item) || SameVariable(item, table.names[ident], table.shapes[ident])) continue;
+    std::snprintf(why, why_size,
+                  "the live segment was made with other definitions: ident %u is %s (type %s) "
+                  "here but %.*s (type %s) in the segment",
+                  ident, table.names[ident].c_str(), ShownType(table.shapes[ident].type).c_str(),
+                  static_cast<int>(strnlen(item.name, kNameSize - 1)), item.name,
+                  ShownType(item.type).c_str());
+    return false;
+  }
+  for (uint32_t ident = 0; ident < count; ++ident) {
+    VarItem* item = ItemAt(view, ident);
+    if (!IsUnwritten(*item)) continue;
+    item->type = table.shapes[ident].type;
+    __atomic_store_n(&item->size, int32_t{table.shapes[ident].size}, __ATOMIC_RELAXED);
+    std::memcpy(item->name, table.names[ident].c_str(), table.names[ident].size() + 1);
+  }
+  return true;
+}
 
 }  // namespace
 
 Library::Library() { pthread_atfork(nullptr, nullptr, &ForgetTableInChild); }
 
 void Library::Open() {
+  const SegmentProtocolScope fork_waits;
   try {
     OpenUnchecked();
   } catch (const std::exception& error) {
@@ -66,61 +152,69 @@ void Library::OpenUnchecked() {
   // Asking for a size that wrapped around 32 bits would map fewer items than
   // were counted; ask for nothing instead, which fails cleanly.
   const uint32_t size = bytes <= UINT32_MAX ? static_cast<uint32_t>(bytes) : 0;
+  TableDefinitions table = ComposeTable(definitions);
   // The new object attaches before the old one lets go, so a repeated Open
   // keeps the values even when this process is the only holder.
-  segment_ = std::make_unique<SharedMemory>(size, locations.segment);
-  CacheView();
-  log_.Write("shared memory error is %i\n", segment_->GetError());
+  auto segment = std::make_unique<SharedMemory>(
+      size, locations.segment, [&table](char* view, uint64_t, char* why, size_t why_size) {
+        return TakeItems(table, view, why, why_size);
+      });
+  log_.Write("shared memory error is %i\n", segment->GetError());
 
-  directory_.Clear();
-  if (segment_->GetError() != 0) {
+  if (segment->GetError() != 0) {
+    // A repeated Open that cannot take its new definitions keeps the table
+    // it had, as one that stops at a missing file does.
+    const bool keeping_earlier = view_ != nullptr;
     // With no variables the missing segment is expected and the log says
     // nothing more; otherwise it says why the table is missing.
-    if (count != 0) LogSegmentFailure(locations.segment, size == 0);
+    if (count != 0 || keeping_earlier) {
+      LogSegmentFailure(*segment, locations.segment, size == 0, keeping_earlier);
+    }
+    if (keeping_earlier) return;
+    segment_ = std::move(segment);
+    CacheView();
+    directory_.Clear();
+    shapes_.clear();
     return;
   }
-  FillItems(definitions);
+  // The shapes come first: the view they describe becomes visible with them.
+  shapes_ = std::move(table.shapes);
+  directory_ = std::move(table.directory);
+  segment_ = std::move(segment);
+  CacheView();
+  LogItems(table);
 }
 
-void Library::LogSegmentFailure(const char* segment_name, bool too_many) {
-  char reason[512];
+void Library::LogSegmentFailure(const SharedMemory& segment, const char* segment_name,
+                                bool too_many, bool keeping_earlier) {
+  char reason[1024];
   if (too_many) {
     std::snprintf(reason, sizeof reason, "too many variables for one segment");
   } else {
-    segment_->Describe(reason, sizeof reason);
+    segment.Describe(reason, sizeof reason);
   }
-  log_.Write("shared memory \"%s\": %s\n", segment_name, reason);
+  if (keeping_earlier) {
+    log_.Write("shared memory \"%s\": %s; the earlier table of %lu variables stays in use\n",
+               segment_name, reason, static_cast<unsigned long>(item_count_));
+  } else {
+    log_.Write("shared memory \"%s\": %s\n", segment_name, reason);
+  }
 }
 
-void Library::FillItems(const Definitions& definitions) {
-  directory_.Reserve(definitions.iorsh.size(), definitions.memsh.size());
-  uint32_t ident = 0;
-  const auto fill = [&](const std::vector<Definition>& set, const char* prefix) {
-    for (const Definition& definition : set) {
-      VarItem* item = ItemAt(segment_->GetPointer(), ident);
-      const int32_t size = SizeOfTypeLetter(definition.type);
-      item->type = definition.type;
-      __atomic_store_n(&item->size, size, __ATOMIC_RELAXED);
-      // A full name longer than the field is cut to 255 characters, so it
-      // can never spill into the fields after it.
-      char name[kNameSize];
-      std::snprintf(name, sizeof name, "%s%s", prefix, definition.name.c_str());
-      std::memcpy(item->name, name, std::strlen(name) + 1);
-      directory_.Set(name, ident);
-      log_.Write("%d %s %c %ld\n", static_cast<int>(ident), name, definition.type,
-                 static_cast<long>(size));
-      ++ident;
-    }
-  };
-  fill(definitions.iorsh, "IORSH_");
-  fill(definitions.memsh, "MEMSH_");
+void Library::LogItems(const TableDefinitions& table) {
+  for (uint32_t ident = 0; ident < shapes_.size(); ++ident) {
+    log_.Write("%d %s %c %ld\n", static_cast<int>(ident), table.names[ident].c_str(),
+               shapes_[ident].type, static_cast<long>(shapes_[ident].size));
+  }
 }
 
 void Library::Close() {
+  const SegmentProtocolScope fork_waits;
   log_.Close();
   segment_.reset();
   CacheView();
   directory_.Clear();
+  shapes_.clear();
 }
 
 void Library::ForgetAfterFork() {
@@ -128,7 +222,13 @@ void Library::ForgetAfterFork() {
   segment_.reset();
   CacheView();
   directory_.Clear();
+  shapes_.clear();
   log_.Abandon();
+}
+
+void Library::ReleaseAtExit() {
+  const SegmentProtocolScope fork_waits;
+  if (segment_) segment_->ReleaseKeepingView();
 }
 
 void Library::CacheView() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "log/diagnostic_log.h"
 #include "table/shared_memory.h"
@@ -54,6 +55,9 @@ class Library {
     return ItemAt(view_, *found);
   }
 
+  // The variable `ident` (one that resolved) as this process defines it.
+  ItemShape ShapeOf(uint32_t ident) const { return shapes_[ident]; }
+
   // The raw view: null and 0 items while no view exists.
   char* View() const { return view_; }
   uint32_t ItemCount() const { return item_count_; }
@@ -62,10 +66,16 @@ class Library {
   // releasing anything the parent still uses.
   void ForgetAfterFork();
 
+  // While the process ends without Close: gives up the hold (the last
+  // holder removes the table's files) but frees and unmaps nothing, since
+  // other threads may still be using the table.
+  void ReleaseAtExit();
+
  private:
   void OpenUnchecked();
-  void FillItems(const struct Definitions& definitions);
-  void LogSegmentFailure(const char* segment_name, bool too_many);
+  void LogItems(const struct TableDefinitions& table);
+  void LogSegmentFailure(const SharedMemory& segment, const char* segment_name, bool too_many,
+                         bool keeping_earlier);
   // Must follow every change of segment_.
   void CacheView();
   VarItem* FailVar(int32_t ident);
@@ -75,14 +85,25 @@ class Library {
   DiagnosticLog log_;
   std::unique_ptr<SharedMemory> segment_;
   VarDirectory directory_;
+  // This process's own type and size of every ident of the view.
+  std::vector<ItemShape> shapes_;
   // Copies of segment_'s view and item count (null and 0 without a view).
   char* view_ = nullptr;
   uint32_t item_count_ = 0;
 };
 
+// The one Library, never destroyed: a process may end while its threads
+// still use the table, so nothing may be unmapped or freed under them. At
+// exit only the hold is released (Library::ReleaseAtExit).
+union LibraryStorage {
+  LibraryStorage() : library() {}
+  ~LibraryStorage() {}
+  Library library;
+};
+
 // Inline, so that an access does not pay a call to find the state.
-extern Library g_library;
-inline Library& TheLibrary() { return g_library; }
+extern LibraryStorage g_library_storage;
+inline Library& TheLibrary() { return g_library_storage.library; }
 
 }  // namespace kelto
 

@@ -6,10 +6,11 @@
 
 namespace kelto {
 
-SharedMemory::SharedMemory(uint32_t size, const char* name) : size_(size) {
+SharedMemory::SharedMemory(uint32_t size, const char* name, const SegmentItemsCheck& check)
+    : size_(size) {
   std::memset(name_, 0, sizeof name_);
   std::strncpy(name_, name, sizeof name_ - 1);
-  result_ = AttachSegment(name_, size, SegmentAttachMode::kCreateOrAttach, &hold_);
+  result_ = AttachSegment(name_, size, SegmentAttachMode::kCreateOrAttach, &hold_, check);
 }
 
 SharedMemory::~SharedMemory() { DetachSegment(name_, &hold_); }
@@ -21,5 +22,7 @@ void SharedMemory::Describe(char* buffer, unsigned buffer_size) const {
 }
 
 void SharedMemory::Abandon() { AbandonSegment(&hold_); }
+
+void SharedMemory::ReleaseKeepingView() { ReleaseSegmentKeepingView(name_, &hold_); }
 
 }  // namespace kelto

@@ -15,7 +15,9 @@ class SharedMemory {
  public:
   static constexpr int32_t kNoView = 2;
 
-  SharedMemory(uint32_t size, const char* name);
+  // `check` writes and checks the items under the segment's gate (see
+  // SegmentItemsCheck); without it the items are left as they are.
+  SharedMemory(uint32_t size, const char* name, const SegmentItemsCheck& check = {});
   virtual ~SharedMemory();
   SharedMemory(const SharedMemory&) = delete;
   SharedMemory& operator=(const SharedMemory&) = delete;
@@ -31,6 +33,9 @@ class SharedMemory {
   void Describe(char* buffer, unsigned buffer_size) const;
   // In a forked child: forget the parent's hold without releasing it.
   void Abandon();
+  // While the process ends: give up the hold but leave the view mapped for
+  // threads that may still use it.
+  void ReleaseKeepingView();
 
  private:
   char name_[256];

@@ -125,9 +125,8 @@ void WriteTextByIdent(VarItem& item, const char* source) {
   StoreText(item, source, strnlen(source, kValueSize - 1), std::make_index_sequence<kWords>());
 }
 
-void WriteTextByName(VarItem& item, const char* source) {
-  const size_t capacity =
-      static_cast<size_t>(ValueSize(item) < kStringCapacity ? ValueSize(item) : kStringCapacity);
+void WriteTextByName(VarItem& item, int32_t size, const char* source) {
+  const size_t capacity = static_cast<size_t>(size < kStringCapacity ? size : kStringCapacity);
   const size_t length = std::strlen(source);
   if (length > capacity) {
     StoreBytes(item, source, capacity);

@@ -30,7 +30,7 @@ void StoreWord(char* field, const char* source) {
 // Out of line: strings, and values of a size other than 1, 2, 4 or 8.
 void ReadText(const VarItem& item, char* destination);
 void WriteTextByIdent(VarItem& item, const char* source);
-void WriteTextByName(VarItem& item, const char* source);
+void WriteTextByName(VarItem& item, int32_t size, const char* source);
 void LoadOtherSize(const VarItem& item, int32_t size, char* destination);
 void StoreOtherSize(VarItem& item, int32_t size, const char* source);
 
@@ -47,13 +47,19 @@ inline int32_t ValueSize(const VarItem& item) {
   return size > static_cast<int32_t>(kValueSize) ? static_cast<int32_t>(kValueSize) : size;
 }
 
+// The shape the item itself claims, its size clamped to the value field:
+// for tools that show a segment as it is, without definitions of their own.
+inline ItemShape ShapeInSegment(const VarItem& item) {
+  return ItemShape{item.type, static_cast<uint8_t>(ValueSize(item))};
+}
+
 // A string is copied as text: up to 64 bytes, zeros after the terminator,
 // byte 63 forced to 0 (the destination needs 64 bytes). Other types move
-// exactly their size.
-inline void ReadValue(const VarItem& item, char* destination) {
+// exactly their size. `shape` is the variable's, as the reader defines it.
+inline void ReadValue(const VarItem& item, ItemShape shape, char* destination) {
   using namespace value_copy_internal;
-  if (item.type == kStringType) return ReadText(item, destination);
-  const int32_t size = ValueSize(item);
+  if (shape.type == kStringType) return ReadText(item, destination);
+  const int32_t size = shape.size;
   switch (size) {
     case 1: return LoadWord<uint8_t>(item.value, destination);
     case 2: return LoadWord<uint16_t>(item.value, destination);
@@ -65,8 +71,7 @@ inline void ReadValue(const VarItem& item, char* destination) {
 
 namespace value_copy_internal {
 
-inline void StorePlain(VarItem& item, const char* source) {
-  const int32_t size = ValueSize(item);
+inline void StorePlain(VarItem& item, int32_t size, const char* source) {
   switch (size) {
     case 1: return StoreWord<uint8_t>(item.value, source);
     case 2: return StoreWord<uint16_t>(item.value, source);
@@ -80,19 +85,27 @@ inline void StorePlain(VarItem& item, const char* source) {
 
 // By ident a string source is read up to 64 bytes (it needs no terminator
 // within them) and the rest of the field is zeroed.
-inline void WriteValueByIdent(VarItem& item, const char* source) {
+inline void WriteValueByIdent(VarItem& item, ItemShape shape, const char* source) {
   using namespace value_copy_internal;
-  if (item.type == kStringType) return WriteTextByIdent(item, source);
-  StorePlain(item, source);
+  if (shape.type == kStringType) return WriteTextByIdent(item, source);
+  StorePlain(item, shape.size, source);
 }
 
 // By name a string source is measured whole; a text longer than the item's
 // size is cut to it, a shorter one is copied with its terminator and the
 // bytes after it are left as they were.
-inline void WriteValueByName(VarItem& item, const char* source) {
+inline void WriteValueByName(VarItem& item, ItemShape shape, const char* source) {
   using namespace value_copy_internal;
-  if (item.type == kStringType) return WriteTextByName(item, source);
-  StorePlain(item, source);
+  if (shape.type == kStringType) return WriteTextByName(item, shape.size, source);
+  StorePlain(item, shape.size, source);
+}
+
+// The same, by the shape the item claims (clamped to the field).
+inline void ReadValue(const VarItem& item, char* destination) {
+  ReadValue(item, ShapeInSegment(item), destination);
+}
+inline void WriteValueByName(VarItem& item, const char* source) {
+  WriteValueByName(item, ShapeInSegment(item), source);
 }
 
 }  // namespace kelto

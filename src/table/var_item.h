@@ -36,6 +36,19 @@ constexpr int32_t SizeOfTypeLetter(char letter) {
   }
 }
 
+// A variable as this process's own definitions give it: its copies follow
+// this, never the type and size in shared memory, which another program or a
+// raw-view writer may change at any moment.
+struct ItemShape {
+  char type;
+  uint8_t size;
+};
+static_assert(sizeof(ItemShape) == 2, "one compact entry per ident");
+
+constexpr ItemShape ShapeOfTypeLetter(char letter) {
+  return ItemShape{letter, static_cast<uint8_t>(SizeOfTypeLetter(letter))};
+}
+
 inline VarItem* ItemAt(char* view, uint32_t ident) {
   return reinterpret_cast<VarItem*>(view + static_cast<uint64_t>(ident) * kItemSize);
 }

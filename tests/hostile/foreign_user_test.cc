@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -147,6 +149,66 @@ TEST_F(ForeignUserTest, ATableOfAnotherUserIsNotJoined) {
 
   done.Notify();
   EXPECT_EQ(other.Wait(), 0);
+}
+
+// One user's table leaves nothing in /dev/shm once its last program has
+// closed it, so another user can then use the name. A killed last program's
+// leftovers are that user's to clean up, which their next Open does; to
+// anyone else they are refused with a reason that names their owner.
+TEST_F(ForeignUserTest, AUsersTableLeavesNothingForOthersAndItsLeftoversNameTheOwner) {
+  SKIP_UNLESS_ROOT_WITH_NOBODY();
+  const User nobody = *Nobody();
+  const DirectoryOf theirs(nobody);
+  const auto as_nobody = [&](const std::function<int()>& body) {
+    return [&nobody, &theirs, body] {
+      if (!BecomeUser(nobody)) return 90;
+      setenv("KELTO_DIR", theirs.path().c_str(), 1);
+      return body();
+    };
+  };
+
+  EXPECT_EQ(RunInChild(as_nobody([] {
+              KeltoOpen();
+              if (KeltoWriteInt32("IORSH_SPEED", 5) != 0) return 1;
+              KeltoClose();
+              return 0;
+            })),
+            0);
+  EXPECT_FALSE(env_.TableFilesExist()) << "the lock file included";
+  OpenWith(kIorsh, kMemsh);
+  EXPECT_EQ(KeltoGetNumberOfItems(), 3u);
+  KeltoClose();
+  EXPECT_FALSE(env_.TableFilesExist());
+
+  ProcessLatch holding;
+  ChildProcess killed(as_nobody([&holding] {
+    KeltoOpen();
+    holding.Notify();
+    pause();
+    return 0;
+  }));
+  ASSERT_TRUE(holding.Wait(30000));
+  killed.Kill(SIGKILL);
+  killed.Wait();
+  ASSERT_TRUE(env_.TableFilesExist());
+  OpenWith(kIorsh, kMemsh);
+  EXPECT_EQ(KeltoGetPointer(), nullptr);
+  EXPECT_TRUE(LogContains("shared memory error is 2\nshared memory \"" + env_.segment() +
+                          "\": " + env_.SegmentPath() + ".lock belongs to user nobody (uid " +
+                          std::to_string(nobody.uid) + ")"))
+      << env_.ReadLog();
+  KeltoClose();
+
+  EXPECT_EQ(RunInChild(as_nobody([] {
+              KeltoOpen();
+              const bool fresh = KeltoGetNumberOfItems() == 3 && KeltoReadInt32("IORSH_SPEED") == 0;
+              KeltoClose();
+              return fresh ? 0 : 1;
+            })),
+            0);
+  EXPECT_FALSE(env_.TableFilesExist());
+  OpenWith(kIorsh, kMemsh);
+  EXPECT_EQ(KeltoGetNumberOfItems(), 3u);
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "hostile/hostile_support.h"
@@ -182,6 +185,74 @@ TEST_F(PlantedFilesTest, ADefinitionFileThatIsNoRegularFileIsRefused) {
   KeltoOpen();
   EXPECT_EQ(KeltoGetNumberOfItems(), 0u);
   EXPECT_TRUE(LogContains("failed to open iorsh file at " + env_.Path("iorsh.mem") + "\n"));
+}
+
+// Plants an object of another program under a shared-memory name.
+void PlantObject(const std::string& name, const std::string& content, mode_t mode) {
+  const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+  ASSERT_GE(fd, 0) << name;
+  fchmod(fd, mode);
+  ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+}
+
+std::string ContentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// A segment name may be another program's object: nobody holds a lock on
+// it, yet it is not a stale table. Open refuses the name, removes and
+// reuses nothing, and leaves no lock file of its own beside it.
+TEST_F(PlantedFilesTest, AnObjectKeltoDidNotMakeIsNeverRemovedOrReused) {
+  const std::string segment = env_.SegmentPath();
+  const std::string gate = segment + ".lock";
+  struct Planted {
+    std::string content;
+    mode_t mode;
+    bool with_gate;
+    const char* reason;
+  };
+  const std::string table_sized(2 * KELTO_ITEM_SIZE, 'p');
+  for (const Planted& planted : {
+           Planted{"precious\n", 0644, false, "no lock file was beside it"},
+           Planted{table_sized, 0600, false, "no lock file was beside it"},
+           Planted{"precious\n", 0600, true, "its size is not a whole number of 328-byte items"},
+           Planted{table_sized, 0644, true, "its mode is not 0600"},
+       }) {
+    SCOPED_TRACE(planted.reason);
+    PlantObject(env_.segment(), planted.content, planted.mode);
+    if (planted.with_gate) PlantObject(env_.segment() + ".lock", "", 0600);
+    // The first Open also removes the planted lock file: from then on the
+    // object has none beside it.
+    for (const char* reason : {planted.reason, "no lock file was beside it"}) {
+      KeltoOpen();
+      EXPECT_EQ(KeltoGetPointer(), nullptr);
+      EXPECT_EQ(KeltoWriteInt32("IORSH_SPEED", 1), -5);
+      EXPECT_TRUE(LogContains("shared memory error is 2\nshared memory \"" + env_.segment() +
+                              "\": " + segment + " was not made by kelto (" + reason +
+                              ") and is left untouched\n"))
+          << env_.ReadLog();
+      KeltoClose();
+      EXPECT_EQ(ContentOf(segment), planted.content);
+      struct stat st;
+      ASSERT_EQ(stat(segment.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, planted.mode);
+      EXPECT_FALSE(Exists(gate)) << "a refused name keeps no lock file";
+    }
+    shm_unlink(("/" + env_.segment()).c_str());
+  }
+
+  // A lock file with content is not one of ours either.
+  PlantObject(env_.segment() + ".lock", "mine", 0600);
+  KeltoOpen();
+  EXPECT_EQ(KeltoGetPointer(), nullptr);
+  EXPECT_TRUE(LogContains(gate + " was not made by kelto (it is not empty)")) << env_.ReadLog();
+  KeltoClose();
+  EXPECT_EQ(ContentOf(gate), "mine");
+  EXPECT_FALSE(Exists(segment));
 }
 
 }  // namespace

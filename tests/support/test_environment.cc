@@ -54,6 +54,7 @@ TestEnvironment::~TestEnvironment() {
   std::filesystem::remove_all(directory_, ignored);
   shm_unlink(("/" + segment_).c_str());
   shm_unlink(("/" + segment_ + ".lock").c_str());
+  shm_unlink(("/" + segment_ + ".changes").c_str());
   unsetenv("KELTO_DIR");
   unsetenv("KELTO_SEGMENT");
 }
@@ -144,6 +145,14 @@ bool ProcessLatch::Wait(int timeout_ms) {
   if (poll(&waiting, 1, timeout_ms) != 1) return false;
   char byte = 0;
   return read(fds_[0], &byte, 1) == 1;
+}
+
+bool TestEnvironment::TableFilesExist() const {
+  for (const char* suffix : {"", ".lock", ".changes"}) {
+    std::error_code ignored;
+    if (std::filesystem::exists(SegmentPath() + suffix, ignored)) return true;
+  }
+  return false;
 }
 
 }  // namespace kelto::testing

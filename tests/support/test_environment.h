@@ -30,6 +30,9 @@ class TestEnvironment {
   // The segment object under the name, as the file system shows it.
   bool SegmentExists() const;
   std::string SegmentPath() const { return "/dev/shm/" + segment_; }
+  // Whether any file of the table is in /dev/shm: the segment, its lock
+  // file or its change log.
+  bool TableFilesExist() const;
 
  private:
   std::string directory_;

@@ -67,6 +67,28 @@ TEST_F(OpenCloseTest, RepeatedOpenStoppingAtAMissingFileKeepsTheEarlierTable) {
   EXPECT_EQ(KeltoGetNumberOfItems(), static_cast<uint32_t>(kItems));
 }
 
+// The only holder's definitions grew: its own segment is too small for
+// them. As with a repeated Open that stops early, the earlier table stays in
+// use, values and all, and the log says why the new definitions were not
+// taken.
+TEST_F(OpenCloseTest, RepeatedOpenWhoseDefinitionsGrewKeepsTheEarlierTable) {
+  OpenWith("SPEED=L\nNAME=$\n", "");
+  ASSERT_EQ(KeltoWriteInt32("IORSH_SPEED", 99), 0);
+  OpenWith("SPEED=L\nNAME=$\nMORE=D\n", "");
+  const std::string log = Log();
+  EXPECT_NE(log.find("shared memory error is 2\nshared memory \"" + env_.segment() +
+                     "\": existing segment has 656 bytes, fewer than the 984 bytes needed; "
+                     "the earlier table of 2 variables stays in use\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 99);
+  EXPECT_EQ(KeltoGetNumberOfItems(), 2u);
+  EXPECT_EQ(KeltoGetIdentVarName("IORSH_MORE"), -1);
+  EXPECT_EQ(KeltoWriteString("IORSH_NAME", "still here"), 0);
+  KeltoClose();
+  EXPECT_FALSE(env_.TableFilesExist());
+}
+
 TEST_F(OpenCloseTest, AccessAfterCloseFails) {
   OpenStandardTable();
   ASSERT_EQ(KeltoWriteInt32("IORSH_SPEED", 5), 0);

@@ -57,6 +57,74 @@ TEST_F(SegmentGuardTest, ExistingSegmentSmallerThanNeededIsRefused) {
   EXPECT_EQ(holder.Wait(), 0);
 }
 
+// Two programs with other definitions on one segment name would read and
+// write each other's variables with their own sizes. The second is refused
+// with a reason naming the first ident that differs, and writes nothing; a
+// program whose definitions are the first of the holder's attaches as
+// before. And whatever the segment's items say later, a program's copies
+// never exceed its own definitions.
+TEST_F(SegmentGuardTest, ProgramsWithOtherDefinitionsNeverShareATable) {
+  env_.WriteDefinitions(kIorshDefinitions, kMemshDefinitions);
+  ProcessLatch opened, release;
+  ChildProcess holder([&] {
+    KeltoOpen();
+    CHILD_CHECK(KeltoWriteString("IORSH_NAME", "holder") == 0);
+    opened.Notify();
+    CHILD_CHECK(release.Wait(20000));
+    char text[64] = {};
+    CHILD_CHECK(KeltoReadString("IORSH_NAME", text) == 0 && std::strcmp(text, "holder") == 0);
+    CHILD_CHECK(KeltoReadInt32("IORSH_SPEED") == 8);  // from the compatible program
+    CHILD_CHECK(std::strcmp(RawItem(kSpeed).name, "IORSH_SPEED") == 0);
+    CHILD_CHECK(RawItem(kSpeed).type == 'L' && RawItem(kSpeed).size == 4);
+    KeltoClose();
+    return 0;
+  });
+  ASSERT_TRUE(opened.Wait());
+
+  // Other definitions: the names and types of ident 0 differ.
+  env_.WriteDefinitions("NAME=$\nSPEED=L\n", "");
+  ASSERT_EQ(KeltoOpen(), 0);
+  const std::string log = Log();
+  const std::string failure = "shared memory error is 2\nshared memory \"" + env_.segment() +
+                              "\": the live segment was made with other definitions: ident 0 is "
+                              "IORSH_NAME (type $) here but IORSH_SPEED (type L) in the segment\n";
+  ASSERT_GE(log.size(), failure.size());
+  EXPECT_EQ(log.substr(log.size() - failure.size()), failure) << log;
+  EXPECT_EQ(KeltoGetPointer(), nullptr);
+  char buffer[64] = {};
+  EXPECT_EQ(KeltoReadVar(0, buffer), -1);
+  EXPECT_EQ(KeltoWriteString("IORSH_NAME", "intruder"), -5);
+
+  // The holder's first two definitions, and no more: attaches as it is.
+  env_.WriteDefinitions("SPEED=L\nNAME=$\n", "");
+  ASSERT_EQ(KeltoOpen(), 0);
+  ASSERT_EQ(KeltoGetNumberOfItems(), 2u);
+  EXPECT_EQ(KeltoReadString("IORSH_NAME", buffer), 0);
+  EXPECT_STREQ(buffer, "holder");
+  ASSERT_EQ(KeltoWriteInt32("IORSH_SPEED", 8), 0);
+  release.Notify();
+  EXPECT_EQ(holder.Wait(), 0);
+
+  // A raw-view writer makes SPEED claim to be a string: the copies still
+  // move the 4 bytes this program defines, and say so.
+  KeltoVarItem& speed = RawItem(kSpeed);
+  speed.type = '$';
+  speed.size = 63;
+  std::memset(speed.value + 4, 'x', 59);
+  EXPECT_EQ(KeltoGetTypeVar(kSpeed), 'L');
+  EXPECT_EQ(KeltoGetSizeVar(kSpeed), 4);
+  EXPECT_EQ(KeltoGetSizeVarName("IORSH_SPEED"), 4);
+  char guarded[64];
+  std::memset(guarded, '#', sizeof guarded);
+  ASSERT_EQ(KeltoReadVar(kSpeed, guarded), 0);
+  EXPECT_EQ(std::string(guarded + 4, 60), std::string(60, '#'));
+  ASSERT_EQ(KeltoReadVarName("IORSH_SPEED", guarded), 0);
+  EXPECT_EQ(std::string(guarded + 4, 60), std::string(60, '#'));
+  const std::string long_text(63, 'w');
+  ASSERT_EQ(KeltoWriteVarName("IORSH_SPEED", long_text.c_str()), 0);
+  EXPECT_EQ(std::string(speed.value, 8), "wwwwxxxx");
+}
+
 // Closing must not leave a way into the view: with another process still
 // holding the segment, the closed process's writes must all fail.
 TEST_F(SegmentGuardTest, AccessAfterCloseNeverReachesTheSharedSegment) {

@@ -3,6 +3,7 @@
 #include "table/shared_memory.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstring>
 #include <memory>
@@ -99,6 +100,62 @@ TEST_F(SharedMemoryTest, UnusableNamesGiveErrorTwo) {
   const std::string too_long(300, 's');
   SharedMemory segment(kItemSize, too_long.c_str());
   EXPECT_EQ(segment.GetError(), 2);
+}
+
+// An observer (a tool that only looks) creates no file, holds byte 1 and
+// never keeps a table alive: the last program's detach removes every file
+// while the observer is still attached, and the liveness check sees it.
+TEST_F(SharedMemoryTest, AnObserverCreatesNothingAndKeepsNothingAlive) {
+  SegmentHold observer;
+  EXPECT_EQ(AttachSegment(name(), 0, SegmentAttachMode::kAttachOnly, &observer).failure,
+            SegmentFailure::kNotHeld);
+  EXPECT_FALSE(env_.TableFilesExist()) << "not even the lock file";
+
+  auto program = std::make_unique<SharedMemory>(2 * kItemSize, name());
+  ASSERT_EQ(program->GetError(), 0);
+  ASSERT_EQ(AttachSegment(name(), 0, SegmentAttachMode::kAttachOnly, &observer).failure,
+            SegmentFailure::kNone);
+  EXPECT_TRUE(observer.observer);
+  EXPECT_EQ(observer.mapped_length, 2 * kItemSize);
+  EXPECT_TRUE(SegmentStillLive(name(), observer));
+  observer.view[kItemSize + 3] = 'o';
+  EXPECT_EQ(program->GetPointer()[kItemSize + 3], 'o');
+
+  program.reset();
+  EXPECT_FALSE(env_.TableFilesExist()) << "the observer does not hold the table";
+  EXPECT_FALSE(SegmentStillLive(name(), observer));
+  DetachSegment(name(), &observer);
+  EXPECT_FALSE(env_.TableFilesExist());
+}
+
+// A killed program's table is not live: an observer neither attaches to it
+// nor removes it, and the next program replaces it with a fresh one.
+TEST_F(SharedMemoryTest, AnObserverSeesAKilledProgramsTableAsDead) {
+  testing::ProcessLatch attached, forever;
+  testing::ChildProcess holder([&] {
+    SharedMemory segment(kItemSize, name());
+    segment.GetPointer()[0] = 'k';
+    attached.Notify();
+    forever.Wait(30000);
+    return 0;
+  });
+  ASSERT_TRUE(attached.Wait());
+  SegmentHold observer;
+  ASSERT_EQ(AttachSegment(name(), 0, SegmentAttachMode::kAttachOnly, &observer).failure,
+            SegmentFailure::kNone);
+  EXPECT_EQ(observer.view[0], 'k');
+  EXPECT_TRUE(SegmentStillLive(name(), observer));
+  holder.Kill(SIGKILL);
+  holder.Wait();
+  EXPECT_FALSE(SegmentStillLive(name(), observer));
+  DetachSegment(name(), &observer);
+  EXPECT_EQ(AttachSegment(name(), 0, SegmentAttachMode::kAttachOnly, &observer).failure,
+            SegmentFailure::kNotHeld);
+  EXPECT_TRUE(env_.SegmentExists()) << "only a program replaces a stale table";
+
+  SharedMemory fresh(kItemSize, name());
+  ASSERT_EQ(fresh.GetError(), 0);
+  EXPECT_EQ(fresh.GetPointer()[0], 0);
 }
 
 }  // namespace

@@ -100,11 +100,11 @@ TEST_F(SharingTest, LastHolderClosingLeavesNothingAndNextOpenGetsZeros) {
               return 0;
             }),
             0);
-  EXPECT_FALSE(env_.SegmentExists());
+  EXPECT_FALSE(env_.TableFilesExist()) << "the gate included";
   ASSERT_EQ(KeltoOpen(), 0);
   EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 0);
   KeltoClose();
-  EXPECT_FALSE(env_.SegmentExists());
+  EXPECT_FALSE(env_.TableFilesExist());
 }
 
 TEST_F(SharingTest, OnlyHolderExitingWithoutCloseLeavesZeros) {
@@ -124,10 +124,11 @@ TEST_F(SharingTest, OnlyHolderKilledLeavesZeros) {
   ASSERT_TRUE(opened.Wait());
   holder->Kill(SIGKILL);
   ASSERT_EQ(holder->Wait(), kKilled);
+  EXPECT_TRUE(env_.SegmentExists()) << "only a process that opens cleans up after a kill";
   ASSERT_EQ(KeltoOpen(), 0);
   EXPECT_EQ(KeltoReadInt32("IORSH_SPEED"), 0);
   KeltoClose();
-  EXPECT_FALSE(env_.SegmentExists());
+  EXPECT_FALSE(env_.TableFilesExist());
 }
 
 TEST_F(SharingTest, SurvivorKeepsValuesWhenTheOtherHolderIsKilled) {
@@ -208,7 +209,7 @@ TEST_F(SharingTest, EightProcessesOpeningTogetherLandInOneSegment) {
   for (size_t i = 0; i < children.size(); ++i) {
     EXPECT_EQ(children[i]->Wait(), 0) << "process " << i;
   }
-  EXPECT_FALSE(env_.SegmentExists());
+  EXPECT_FALSE(env_.TableFilesExist());
 }
 
 }  // namespace

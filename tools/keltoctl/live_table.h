@@ -1,7 +1,7 @@
-// keltoctl's hold on the live segment. It attaches only to a segment that
-// some process holds, through the library's own lock protocol, so while the
-// tool runs it is a holder like any other: the segment outlives the other
-// holders' Close until the tool lets go, and the last one out removes it.
+// keltoctl's view of the live segment. It attaches as an observer, through
+// the library's own lock protocol, and only to a segment that some program
+// holds: it creates no file, and it never keeps a table alive; the last
+// program's Close removes the table even while the tool looks at it.
 #ifndef KELTOCTL_LIVE_TABLE_H_
 #define KELTOCTL_LIVE_TABLE_H_
 

@@ -12,9 +12,25 @@
  * descriptor that the kernel would close anyway, unlinking a stale object
  * that the next attach would replace anyway).
  *
+ * The last holder removes the lock file too (after the segment), and so does
+ * an attach that fails with the name free: once the last holder has closed,
+ * nothing is left.
+ *
  * Checked:
  *   - every hold in use is on the object at NAME: there is never a second
  *     segment under the name while anyone holds one;
+ *   - a stale segment met by an attach that made the lock file itself was
+ *     made under that same lock file, so it is newer than the lock file and
+ *     taken as ours; a segment older than a lock file we made is another
+ *     program's object and refused. (With -DREMOVER an old process may still
+ *     create one under the removed lock file, and either outcome is
+ *     explored.)
+ *   - when every process has closed, without kills, stops, gates given up on
+ *     or a removal of the files, neither the segment nor the lock file is
+ *     left;
+ *   - (with -DOBSERVER) an observer, which holds byte 1 and never creates or
+ *     removes anything, attaches only to a segment at NAME that a program
+ *     holds, and never changes what the programs decide;
  *   - an attach never lands on an object whose holders have all gone (its
  *     content would not be zeros), and no unlink removes another's object;
  *   - no invalid end state, and (with -DLIVENESS) the claim others_finish
@@ -35,8 +51,12 @@
 #define NP 3           /* processes */
 #define NS 2           /* hold descriptors per process: old and new on a repeated Open */
 #define ND 6           /* NP * NS */
-#define NI 3           /* segment objects that can exist at once */
-#define NG 2           /* lock files that can exist at once */
+#ifdef REMOVER
+#define NI 4           /* segment objects that can exist at once */
+#else
+#define NI 3
+#endif
+#define NG 4           /* lock files that can exist at once: one per process and one at the path */
 #define NONE 255
 #ifndef P0_CALLS
 #define P0_CALLS 3     /* Opens and Closes of each process */
@@ -53,11 +73,12 @@
 
 #define BIT(d) (1 << (d))
 
+
 /* A kill point: SIGKILL may end the process here. */
 #define KP if :: lives > 0 -> goto killed :: true fi
 
 /* A stop point, while holding the gate: process 0 may stop here for good. */
-#define SP if :: p == 0 && !stopped -> stopped = true; goto stop :: true fi
+#define SP if :: p == 0 && !stopped -> stopped = true; untidy = true; goto stop :: true fi
 
 /* The shared-memory file system */
 byte seg_path = NONE;      /* object linked at NAME */
@@ -72,6 +93,8 @@ bool held[ND];             /* attached and mapped: values go through it */
 byte gfd[NP];              /* lock file the process has open */
 bool stopped;              /* process 0 is stopped (SIGSTOP, a debugger) */
 bool finished[NP];         /* the process made all its calls and exited */
+bool made[NP];             /* the process created the lock file it entered */
+byte seg_gate[NI];         /* lock file under which the object was created */
 
 /* Ghosts, for the checks only */
 byte claim[NP];            /* object found held by someone: the attach takes effect here */
@@ -79,6 +102,8 @@ bool everheld[NI];         /* someone held it, so it may carry values */
 bool abandoned[NI];        /* all its holders have gone */
 bool removed;              /* the files were removed under the table */
 byte unlinking;            /* processes between finding their object at NAME and unlinking it */
+bool untidy;               /* a kill, a stop or a gate given up on may leave files behind */
+byte exited;               /* processes that made all their calls and exited */
 bool after[ND];            /* the hold's attach began after the removal */
 
 #define HELD_OK(d) (!held[d] || fd[d] == seg_path)
@@ -164,6 +189,7 @@ inline create_segment(d) {
   wr[j] = NONE;
   everheld[j] = false;
   abandoned[j] = false;
+  seg_gate[j] = gfd[(d) / NS];
   seg_path = j;
   fd[d] = j;
   j = 0;
@@ -178,14 +204,16 @@ inline close_gate(p) {
   gfd[p] = NONE
 }
 
-/* EnterGate: open (or create) NAME.lock and try its write lock; then check
- * that the file is still the one at the path. Waiting is bounded: after a
+/* EnterGate: open (or create) NAME.lock, then try its write lock; then
+ * check that the file is still the one at the path. The last holder may
+ * remove the file between our open and our lock. Waiting is bounded: after a
  * failed try the deadline may pass at any time, and it has surely passed
  * after the second. ok tells whether the gate was taken. */
 inline enter_gate(p, ok) {
   tries = 0;
   do
   :: atomic {
+       made[p] = (gate_path == NONE);
        if
        :: gate_path == NONE ->
           g = 0;
@@ -199,7 +227,9 @@ inline enter_gate(p, ok) {
        :: else
        fi;
        gfd[p] = gate_path;
-       g = 0;
+       g = 0
+     };
+     atomic {
        if
        :: gate_owner[gfd[p]] == NONE -> gate_owner[gfd[p]] = p; ok = true
        :: else -> close_gate(p); ok = false
@@ -212,9 +242,19 @@ inline enter_gate(p, ok) {
         :: atomic { gate_path != gfd[p] -> close_gate(p) }   /* removed under us: start over */
         fi
      :: !ok && tries == 0 -> tries = 1   /* sleep, then try again */
-     :: !ok -> tries = 0; break          /* the deadline passed */
+     :: !ok -> tries = 0; untidy = true; break   /* the deadline passed */
      fi
   od
+}
+
+/* Under the gate, with the name free: the lock file goes too. */
+inline remove_gate(p) {
+  atomic {
+    if
+    :: seg_path == NONE && gate_path == gfd[p] -> gate_path = NONE
+    :: else
+    fi
+  }
 }
 
 /* shm_unlink by name removes whatever is at the path by then, which must
@@ -237,7 +277,9 @@ inline release_hold(p, d) {
      :: atomic { seg_path == fd[d] -> unlinking++ };   /* still the object at the path */
         unlink_segment(d)
      :: atomic { seg_path != fd[d] -> skip }
-     fi
+     fi;
+     KP;
+     remove_gate(p)
   :: atomic { !CAN_WRITE_LOCK(d) -> skip }
   fi;
   atomic { close_segment(d); close_gate(p) }
@@ -264,12 +306,30 @@ reopen:
      };
      if
      :: wr[fd[d]] == d ->   /* nobody held it: stale; unlink it and start afresh */
+#ifndef REMOVER
+        assert(!made[p] || seg_gate[fd[d]] == gfd[p]);
+#else
+        if
+        :: atomic { made[p] && seg_gate[fd[d]] != gfd[p] ->   /* refused as not ours */
+             unlinking--;
+             close_segment(d);
+             if
+             :: gate_path == gfd[p] -> gate_path = NONE
+             :: else
+             fi;
+             close_gate(p);
+             ok = false
+           };
+           goto refused
+        :: true
+        fi;
+#endif
         unlink_segment(d);
         atomic {
           close_segment(d);
           if
           :: seg_path == NONE -> create_segment(d)
-          :: else -> close_gate(p); ok = false   /* EEXIST */
+          :: else -> close_gate(p); ok = false   /* EEXIST: the name is not free */
           fi
         }
      :: else
@@ -279,7 +339,14 @@ reopen:
      :: !ok
      :: ok ->
      if
-     :: atomic { CAN_READ_LOCK(d) -> read_lock(d); claim[p] = NONE };
+     :: atomic {   /* the holder seen may have gone meanwhile */
+          CAN_READ_LOCK(d) ->
+          if
+          :: claim[p] != NONE && (rd[fd[d]] & ~BIT(d)) == 0 ->
+             claim[p] = NONE; close_segment(d); goto reopen   /* look at it again */
+          :: else -> read_lock(d); claim[p] = NONE
+          fi
+        };
         KP;
         if
         :: atomic { seg_path == fd[d] -> assert(!abandoned[fd[d]]) }   /* still at the path */
@@ -292,6 +359,10 @@ reopen:
      :: atomic { !CAN_READ_LOCK(d) ->   /* refused while another holds a write lock */
           claim[p] = NONE;
           close_segment(d);
+          if
+          :: seg_path == NONE && gate_path == gfd[p] -> gate_path = NONE   /* the name is free */
+          :: else
+          fi;
           close_gate(p);
           ok = false
         }
@@ -300,6 +371,10 @@ reopen:
           seg_path = NONE;
           CHECK_PATH;
           close_segment(d);
+          if
+          :: gate_path == gfd[p] -> gate_path = NONE   /* the name is free: no lock file either */
+          :: else
+          fi;
           close_gate(p);
           ok = false
         }
@@ -307,7 +382,9 @@ reopen:
      fi
      fi
   :: else
-  fi
+  fi;
+refused:
+  skip
 }
 
 /* DetachSegment of hold descriptor d. */
@@ -343,18 +420,25 @@ proctype Process(byte p; byte left) {
      :: cur != NONE -> detach(p, p * NS + cur)
      :: else
      fi;
-     atomic { cur = (ok -> next : NONE); next = 0; ok = false; gated = false };
+     atomic { cur = (ok -> next : NONE); next = 0; ok = false; gated = false; made[p] = false };
      KP
   :: left > 0 && cur != NONE ->   /* Close */
      left--;
      detach(p, p * NS + cur);
-     atomic { cur = NONE; gated = false };
+     atomic { cur = NONE; gated = false; made[p] = false };
      KP
   :: else -> break
 killed:
-     atomic { crash(p); lives--; cur = NONE; next = 0; tries = 0; ok = false; gated = false }
+     atomic {
+       crash(p); lives--; untidy = true; made[p] = false;
+       cur = NONE; next = 0; tries = 0; ok = false; gated = false
+     }
   od;
-  crash(p);   /* exit */
+  atomic {   /* exit: ending while open counts as a kill; _exit does not release */
+    untidy = untidy || cur != NONE;
+    crash(p);
+    exited++
+  };
   goto done;
 stop:
 end_stopped:
@@ -379,7 +463,8 @@ active proctype Remover() {
     unlinking == 0;
     seg_path = NONE;
     gate_path = NONE;
-    removed = true
+    removed = true;
+    untidy = true   /* a racing attach may leave an empty lock file for the next Open */
   }
 }
 #endif
@@ -394,5 +479,9 @@ init {
     run Process(0, P0_CALLS);   /* Open, Open again, Close */
     run Process(1, P1_CALLS);   /* Open, Close */
     run Process(2, P2_CALLS)
-  }
+  };
+  /* Once everyone has exited, a tidy run has left nothing behind. */
+end_all_exited:
+  exited == NP;
+  assert(untidy || (seg_path == NONE && gate_path == NONE))
 }
