@@ -114,6 +114,7 @@ void Library::FillItems(const Definitions& definitions) {
   };
   fill(definitions.iorsh, "IORSH_");
   fill(definitions.memsh, "MEMSH_");
+  directory_.Finish();
 }
 
 void Library::Close() {
@@ -145,8 +146,6 @@ VarItem* Library::FailVar(int32_t ident) {
   }
   return nullptr;
 }
-
-VarItem* Library::FailVarName(const char* name) { return FailPrefixedName("", name); }
 
 VarItem* Library::FailPrefixedName(const char* prefix, const char* name) {
   if (!segment_) {
