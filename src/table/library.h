@@ -3,7 +3,6 @@
 #define KELTO_TABLE_LIBRARY_H_
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -43,7 +42,7 @@ class Library {
   // The same for a full name given as a set prefix ("IORSH_" or "MEMSH_")
   // and the name behind it, as the facades have it: nothing is composed.
   VarItem* ResolvePrefixedName(const char* prefix, const char* name, uint32_t* ident = nullptr) {
-    const VarDirectory::VarSet set = VarDirectory::SetOfFullName(prefix, strnlen(prefix, 6));
+    const VarDirectory::VarSet set = VarDirectory::SetOfPrefix(prefix);
     if (name == nullptr || set == VarDirectory::kNoSet) {
       return ResolveVarName(name == nullptr ? "" : name, ident);
     }

@@ -31,11 +31,20 @@ inline uint32_t LoadHalfWord(const char* bytes) {
 #pragma GCC diagnostic pop
 
 // The 128-bit product folded to 64 bits: every bit of either factor reaches
-// the low bits (the slot) and the high bits (the fingerprint) alike.
-__extension__ typedef unsigned __int128 WideProduct;
+// the low bits (the slot) and the high bits (the fingerprint) alike. On
+// x86-64 one mulq gives both halves; gcc spills its __int128 to the stack
+// when the hash is inlined into a busy function.
 inline uint64_t FoldedProduct(uint64_t a, uint64_t b) {
+#if defined(__x86_64__)
+  uint64_t low = a;
+  uint64_t high;
+  __asm__("mulq %[b]" : "+a"(low), "=d"(high) : [b] "r"(b) : "cc");
+  return low ^ high;
+#else
+  __extension__ typedef unsigned __int128 WideProduct;
   const WideProduct product = static_cast<WideProduct>(a) * b;
   return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+#endif
 }
 
 // Every byte of these has its top bit set, so no word of ASCII text can

@@ -16,9 +16,10 @@ constexpr uint64_t LittleEndianWord(const char* text, size_t length) {
 static_assert(VarDirectory::PrefixWordOf(VarDirectory::kIorsh) == LittleEndianWord("IORSH_", 6));
 static_assert(VarDirectory::PrefixWordOf(VarDirectory::kMemsh) == LittleEndianWord("MEMSH_", 6));
 
-// A power of two, at least twice `count`: a table is at most half full,
-// which keeps probes short for hits and misses alike.
-size_t SlotCountFor(size_t count) { return std::bit_ceil(count < 4 ? size_t{8} : 2 * count); }
+// The largest power of two that costs at most 32 bytes (4 slots) per name:
+// a table is between a quarter and half full, which keeps probes short for
+// hits and misses alike.
+size_t SlotCountFor(size_t count) { return std::bit_floor(std::max(count, size_t{2}) * 4); }
 
 }  // namespace
 
