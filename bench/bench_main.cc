@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
 #ifdef KELTO_BENCH_REDIS_PEER
   kelto::bench::RegisterRedisPeer();
 #else
-  std::fprintf(stderr, "kelto_bench: built without hiredis (Debian: libhiredis-dev); no Redis peer\n");
+  std::fprintf(stderr,
+               "kelto_bench: built without hiredis (Debian: libhiredis-dev); no Redis peer\n");
 #endif
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -3,7 +3,6 @@
 // cost: reading the same two files and writing the same log lines, each
 // flushed as Open flushes them.
 #include <benchmark/benchmark.h>
-
 #include <malloc.h>
 
 #include <cstdio>

@@ -64,8 +64,8 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     // their figure is wall time. A single-process access is its CPU time,
     // which other work on a shared machine disturbs far less.
     // A server in another process works in wall time too.
-    const bool wall_time = StartsWith(name, "open/") || StartsWith(name, "bounce/") ||
-                           StartsWith(name, "peer/redis/");
+    const bool wall_time =
+        StartsWith(name, "open/") || StartsWith(name, "bounce/") || StartsWith(name, "peer/redis/");
     const double time = wall_time ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
     double nanoseconds = time * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
     // A pipelined batch is one iteration of many calls.
@@ -140,7 +140,8 @@ void RatioReporter::PrintRatios() {
       std::snprintf(raw_ratio, sizeof raw_ratio, "%.2f", kelto / raw->second.Median());
     }
     char allocations_text[32] = "";
-    if (allocations >= 0) std::snprintf(allocations_text, sizeof allocations_text, "%g", allocations);
+    if (allocations >= 0)
+      std::snprintf(allocations_text, sizeof allocations_text, "%g", allocations);
     std::printf("%-34s %10.1f %10.1f %8.2f %10s %8s %8s  %s\n", group.c_str(), kelto,
                 baseline != figures_.end() ? baseline->second.Median() : 0.0, ratio, raw_text,
                 raw_ratio, allocations_text, verdict);
@@ -148,8 +149,8 @@ void RatioReporter::PrintRatios() {
 }
 
 void RatioReporter::PrintOpenGrowth() {
-  std::printf("\n%-34s %14s %14s %8s %14s\n", "Open per definition (ns)", "kelto",
-              "files_and_log", "ratio", "heap bytes");
+  std::printf("\n%-34s %14s %14s %8s %14s\n", "Open per definition (ns)", "kelto", "files_and_log",
+              "ratio", "heap bytes");
   for (const char* count : {"1000", "10000", "100000"}) {
     const std::string group = std::string("open/") + count;
     const auto kelto = figures_.find(group + "/kelto");
