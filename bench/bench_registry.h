@@ -10,6 +10,14 @@ void RegisterByNameBenchmarks();
 void RegisterOpenBenchmarks();
 void RegisterBounceBenchmarks();
 
+// The peers: what a program would use instead, on the same variables. Each
+// file is built only when its library is installed; a missing server is
+// reported and skipped at run time. Stop releases what the peer holds.
+void RegisterBoostPeer();
+void StopBoostPeer();
+void RegisterRedisPeer();
+void StopRedisPeer();
+
 }  // namespace kelto::bench
 
 #endif  // KELTO_BENCH_BENCH_REGISTRY_H_

@@ -3,6 +3,7 @@
 // cost: reading the same two files and writing the same log lines, each
 // flushed as Open flushes them.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,12 @@ void WriteDefinitions(const BenchPlace& place, size_t count) {
   place.WriteFile("memsh.mem", DefinitionLines(names, count / 2, count - count / 2, nullptr));
 }
 
+// Heap bytes in use by the whole process, mapped chunks included.
+double HeapBytesInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<double>(info.uordblks + info.hblkhd);
+}
+
 void ReportPerDefinition(benchmark::State& state, size_t count, uint64_t allocations) {
   const double definitions = static_cast<double>(count);
   state.counters["definitions"] = definitions;
@@ -39,17 +46,22 @@ void OpenAndClose(benchmark::State& state, size_t count) {
   BenchPlace place;
   WriteDefinitions(place, count);
   uint64_t allocations = 0;
+  double held = 0;
   for (auto _ : state) {
     const uint64_t before = AllocationCount();
+    const double heap_before = HeapBytesInUse();
     KeltoOpen();
     allocations += AllocationCount() - before;
     state.PauseTiming();
+    // What the library keeps between calls: the index, the log's stream.
+    held = HeapBytesInUse() - heap_before;
     const bool opened = KeltoGetNumberOfItems() == count;
     KeltoClose();
     state.ResumeTiming();
     if (!opened) return state.SkipWithError("Open did not find every definition");
   }
   ReportPerDefinition(state, count, allocations);
+  state.counters["heap_bytes/definition"] = held / static_cast<double>(count);
 }
 
 // What Open cannot avoid: every line read, every definition split, its full

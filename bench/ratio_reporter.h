@@ -28,11 +28,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   struct Figure {
-    double nanoseconds = 0;  // the fastest repetition
+    std::vector<double> nanoseconds;  // one per repetition
     double allocations = -1;
+    double heap_bytes = -1;  // held per definition after Open
+    double Median() const;
   };
   void PrintRatios();
   void PrintOpenGrowth();
+  void PrintPeers();
+  void Check(bool met) { all_targets_met_ = all_targets_met_ && met; }
 
   std::map<std::string, Figure> figures_;
   std::vector<std::string> order_;

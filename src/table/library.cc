@@ -64,6 +64,7 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
   };
   add(definitions.iorsh, "IORSH_");
   add(definitions.memsh, "MEMSH_");
+  table.directory.Finish();
   return table;
 }
 
@@ -245,8 +246,6 @@ VarItem* Library::FailVar(int32_t ident) {
   }
   return nullptr;
 }
-
-VarItem* Library::FailVarName(const char* name) { return FailPrefixedName("", name); }
 
 VarItem* Library::FailPrefixedName(const char* prefix, const char* name) {
   if (!segment_) {

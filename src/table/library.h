@@ -27,32 +27,27 @@ class Library {
   void Close();
 
   // Turn an address into an item of this process's view, or log why not
-  // and return null. Every access goes through these, so the successful
-  // path is inline and reads only the cached view and item count.
+  // and return null. Every access goes through these, so they are inline:
+  // the successful path reads only the cached view, item count and index,
+  // and a failure without a log (there is nothing to write) returns at once.
   VarItem* ResolveVar(int32_t ident) {
     if (ident >= 0 && static_cast<uint32_t>(ident) < item_count_) {
       return ItemAt(view_, static_cast<uint32_t>(ident));
     }
-    return FailVar(ident);
+    return log_.IsOpen() ? FailVar(ident) : nullptr;
   }
-  // `name` must be followed by a NUL byte: a failure logs it as text.
-  VarItem* ResolveVarName(std::string_view name, uint32_t* ident = nullptr) {
-    const auto found = directory_.Find(name);
-    if (!found || *found >= item_count_) return FailVarName(name.data());
-    if (ident != nullptr) *ident = *found;
-    return ItemAt(view_, *found);
+  // `name` is NUL-terminated; a failure logs it as text.
+  VarItem* ResolveVarName(const char* name, uint32_t* ident = nullptr) {
+    return Found(directory_.Find(view_, item_count_, name), ident, "", name);
   }
   // The same for a full name given as a set prefix ("IORSH_" or "MEMSH_")
   // and the name behind it, as the facades have it: nothing is composed.
   VarItem* ResolvePrefixedName(const char* prefix, const char* name, uint32_t* ident = nullptr) {
-    const VarDirectory::VarSet set = VarDirectory::SetOfFullName(prefix);
+    const VarDirectory::VarSet set = VarDirectory::SetOfPrefix(prefix);
     if (name == nullptr || set == VarDirectory::kNoSet) {
       return ResolveVarName(name == nullptr ? "" : name, ident);
     }
-    const auto found = directory_.FindInSet(set, name);
-    if (!found || *found >= item_count_) return FailPrefixedName(prefix, name);
-    if (ident != nullptr) *ident = *found;
-    return ItemAt(view_, *found);
+    return Found(directory_.FindInSet(view_, item_count_, set, name), ident, prefix, name);
   }
 
   // The variable `ident` (one that resolved) as this process defines it.
@@ -78,8 +73,14 @@ class Library {
                          bool keeping_earlier);
   // Must follow every change of segment_.
   void CacheView();
+  VarItem* Found(uint32_t found, uint32_t* ident, const char* prefix, const char* name) {
+    if (found == VarDirectory::kNotFound) {
+      return log_.IsOpen() ? FailPrefixedName(prefix, name) : nullptr;
+    }
+    if (ident != nullptr) *ident = found;
+    return ItemAt(view_, found);
+  }
   VarItem* FailVar(int32_t ident);
-  VarItem* FailVarName(const char* name);
   VarItem* FailPrefixedName(const char* prefix, const char* name);
 
   DiagnosticLog log_;

@@ -1,68 +1,184 @@
-// The per-process map from full name to ident.
+// The per-process index from full name to ident.
 #ifndef KELTO_TABLE_VAR_DIRECTORY_H_
 #define KELTO_TABLE_VAR_DIRECTORY_H_
 
 #include <cstdint>
-#include <functional>
-#include <optional>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
+
+#include "table/name_hash.h"
+#include "table/var_item.h"
 
 namespace kelto {
 
-// Holds idents rather than addresses, so an entry can never lead into a view
-// that was released: every lookup is checked against the current view. Lookups
-// take a string_view and never allocate.
+// Built once per Open and then only read, by any number of threads; a
+// lookup never allocates.
 //
 // Every full name that Open makes starts with a set prefix, so there is one
-// map per set, keyed by the name behind the prefix: a facade, which has the
-// name without its prefix, finds it without composing the full name first.
+// table per set, keyed by the name behind the prefix: a facade, which has
+// the name without its prefix, finds it without composing the full name.
 // A name without a set prefix is never a variable.
+//
+// A table is one flat array of (fingerprint, ident) slots, at most half
+// full, probed linearly from the slot the name's hash picks. The index keeps
+// no copy of the names: a slot whose fingerprint matches is confirmed
+// against the item's name in the segment. Any process with the raw view may
+// write those bytes, so the comparison never reads past the 256-byte field
+// and never relies on its terminator; an item whose name was changed there
+// is simply not found under its old name. Holding idents rather than
+// addresses, the index can never lead into a view that was released: every
+// ident is checked against the current item count.
 class VarDirectory {
  public:
   static constexpr size_t kPrefixLength = 6;
+  // The longest full name an item holds, and so the longest that can match.
+  static constexpr size_t kLongestFullName = kNameSize - 1;
+  static constexpr size_t kLongestName = kLongestFullName - kPrefixLength;
+  static constexpr uint32_t kNotFound = UINT32_MAX;
   enum VarSet { kIorsh, kMemsh, kSetCount, kNoSet = kSetCount };
 
+  VarDirectory();
+  ~VarDirectory();
+  VarDirectory(const VarDirectory&) = delete;
+  VarDirectory& operator=(const VarDirectory&) = delete;
+  // Open builds the index beside the table in use and moves it in only
+  // once the new segment is taken.
+  VarDirectory(VarDirectory&&) noexcept = default;
+  VarDirectory& operator=(VarDirectory&&) noexcept = default;
+
+  // The set whose prefix begins `full_name`, of `length` bytes.
+  static VarSet SetOfFullName(const char* full_name, size_t length) {
+    if (length < kPrefixLength) return kNoSet;
+    if (std::memcmp(full_name, "IORSH_", kPrefixLength) == 0) return kIorsh;
+    if (std::memcmp(full_name, "MEMSH_", kPrefixLength) == 0) return kMemsh;
+    return kNoSet;
+  }
   static VarSet SetOfFullName(std::string_view full_name) {
-    const std::string_view prefix = full_name.substr(0, kPrefixLength);
-    if (prefix == "IORSH_") return kIorsh;
-    if (prefix == "MEMSH_") return kMemsh;
+    return SetOfFullName(full_name.data(), full_name.size());
+  }
+  // The same for a NUL-terminated text, read no further than its prefix
+  // or its terminator: byte by byte, as a facade's own constant prefix
+  // makes every branch predictable.
+  static VarSet SetOfPrefix(const char* text) {
+    if (BeginsWith(text, "IORSH_")) return kIorsh;
+    if (BeginsWith(text, "MEMSH_")) return kMemsh;
     return kNoSet;
   }
 
-  // A later definition of the same name replaces the earlier one. Open
-  // makes every full name with a set prefix.
-  void Set(std::string_view full_name, uint32_t ident) {
-    const VarSet set = SetOfFullName(full_name);
-    if (set == kNoSet) return;
-    maps_[set].insert_or_assign(std::string(full_name.substr(kPrefixLength)), ident);
+  // Building, in Open, after Clear: Reserve, then Set for every item, then
+  // Finish. A later Set of the same name replaces the earlier ident. A
+  // table grows if Reserve was too small, which only costs time.
+  void Reserve(size_t iorsh_count, size_t memsh_count);
+  void Set(std::string_view full_name, uint32_t ident);
+  // Drops what only the building needed.
+  void Finish();
+  void Clear();
+
+  // The ident of the NUL-terminated `full_name` among the first
+  // `item_count` items of `view`, or kNotFound.
+  uint32_t Find(char* view, uint32_t item_count, const char* full_name) const {
+    const size_t length = strnlen(full_name, kLongestFullName + 1);
+    const VarSet set = SetOfFullName(full_name, length);
+    if (set == kNoSet || length > kLongestFullName) return kNotFound;
+    return Probe(set, view, item_count, full_name + kPrefixLength, length - kPrefixLength,
+                 [full_name, length](const VarItem& item) {
+                   return SameBytes(item.name, full_name, length) && item.name[length] == '\0';
+                 });
   }
-  std::optional<uint32_t> Find(std::string_view full_name) const {
-    const VarSet set = SetOfFullName(full_name);
-    if (set == kNoSet) return std::nullopt;
-    return FindInSet(set, full_name.substr(kPrefixLength));
-  }
-  // `name` is the full name without the prefix of `set` (not kNoSet).
-  std::optional<uint32_t> FindInSet(VarSet set, std::string_view name) const {
-    const auto found = maps_[set].find(name);
-    if (found == maps_[set].end()) return std::nullopt;
-    return found->second;
-  }
-  void Clear() {
-    for (auto& map : maps_) map.clear();
-  }
-  void Reserve(size_t iorsh_count, size_t memsh_count) {
-    maps_[kIorsh].reserve(iorsh_count);
-    maps_[kMemsh].reserve(memsh_count);
+  // The same for the NUL-terminated `name` behind the prefix of `set` (not
+  // kNoSet).
+  uint32_t FindInSet(char* view, uint32_t item_count, VarSet set, const char* name) const {
+    const size_t length = strnlen(name, kLongestName + 1);
+    if (length > kLongestName) return kNotFound;
+    const uint64_t prefix = PrefixWordOf(set);
+    return Probe(set, view, item_count, name, length, [prefix, name, length](const VarItem& item) {
+      return (LoadWord(item.name) & kPrefixMask) == prefix &&
+             SameBytes(item.name + kPrefixLength, name, length) &&
+             item.name[kPrefixLength + length] == '\0';
+    });
   }
 
+  // The prefix of `set` as the low six bytes of the first word of a name.
+  static constexpr uint64_t PrefixWordOf(VarSet set) { return kPrefixWords[set]; }
+
+  // Heap bytes held between Opens (the building's extra is gone by then).
+  size_t HeapBytes() const;
+
  private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  struct Slot {
+    uint32_t fingerprint;
+    uint32_t ident;  // kNotFound: the slot is empty
   };
-  std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> maps_[kSetCount];
+  struct Table {
+    std::unique_ptr<Slot[]> storage;
+    const Slot* slots = nullptr;  // storage, or kNoSlots
+    uint64_t mask = 0;            // slot count - 1
+    size_t used = 0;
+
+    Table() = default;
+    // A moved-from table is empty again, never pointing at storage it gave away.
+    Table(Table&& other) noexcept { *this = std::move(other); }
+    Table& operator=(Table&& other) noexcept {
+      storage = std::move(other.storage);
+      slots = other.slots;
+      mask = other.mask;
+      used = other.used;
+      other.slots = kNoSlots;
+      other.mask = 0;
+      other.used = 0;
+      return *this;
+    }
+  };
+
+  // What a table without storage points at: one empty slot, so that a
+  // lookup before any Open needs no test of its own.
+  static constexpr Slot kNoSlots[1] = {{0, kNotFound}};
+  static constexpr uint64_t kPrefixMask = (uint64_t{1} << (8 * kPrefixLength)) - 1;
+  static constexpr uint64_t kPrefixWords[kSetCount] = {0x5f48'5352'4f49, 0x5f48'534d'454d};
+
+  static bool BeginsWith(const char* text, const char (&prefix)[kPrefixLength + 1]) {
+    for (size_t at = 0; at < kPrefixLength; ++at) {
+      if (text[at] != prefix[at]) return false;  // a terminator stops it too
+    }
+    return true;
+  }
+  static uint32_t Fingerprint(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
+
+  template <typename NameMatches>
+  uint32_t Probe(VarSet set, char* view, uint32_t item_count, const char* name, size_t length,
+                 NameMatches name_matches) const {
+    const Table& table = tables_[set];
+    const uint64_t hash = HashName(name, length);
+    const uint32_t fingerprint = Fingerprint(hash);
+    // A table is never full, so an empty slot ends every probe.
+    for (uint64_t at = hash & table.mask;; at = (at + 1) & table.mask) {
+      const Slot slot = table.slots[at];
+      if (slot.ident == kNotFound) return kNotFound;
+      if (slot.fingerprint != fingerprint || slot.ident >= item_count) continue;
+      const VarItem& item = *ItemAt(view, slot.ident);
+      // The value is what the caller wants next: fetch its line while the
+      // name is compared, so that two cache misses overlap.
+      __builtin_prefetch(item.value);
+      if (name_matches(item)) return slot.ident;
+    }
+  }
+
+  void Resize(Table& table, size_t count);
+  void Insert(Table& table, std::string_view name, uint32_t ident);
+  std::string_view BuildingName(uint32_t ident) const;
+
+  Table tables_[kSetCount];
+  // While building: every name set so far (behind its prefix), by ident, so
+  // that a duplicate is recognised without reading the segment back.
+  struct Span {
+    uint64_t offset;
+    uint64_t length;
+  };
+  std::string building_names_;
+  std::vector<Span> building_spans_;
 };
 
 }  // namespace kelto
