@@ -9,6 +9,8 @@ import uuid
 
 import pytest
 
+import kelto
+
 IORSH = "SPEED=L\nTEMPERATURE=D\nVALVE_OPEN=B\nGEAR=H\nRPM=W\nMARK=Q\n"
 MEMSH = "STATUS=$\nCYCLE=L\n"
 
@@ -44,10 +46,10 @@ def env(tmp_path, monkeypatch):
 class Peer:
     """A C program holding the table, driven line by line."""
 
-    def __init__(self):
+    def __init__(self, environment=None):
         self.process = subprocess.Popen([built_program("KELTO_PY_PEER")], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True, bufsize=1,
-                                        errors="surrogateescape")
+                                        errors="surrogateescape", env=environment)
 
     def __call__(self, command):
         self.process.stdin.write(command + "\n")
@@ -75,20 +77,24 @@ class Peer:
         self.process.wait(timeout=10)
 
 
-@pytest.fixture
-def make_peer(env):
-    """Starts peers; each is ended (Close, exit) after the test."""
-    peers = []
+class Peers:
+    """Starts peers holding the table; each is ended (Close, exit) after the test."""
 
-    def start(open_table=True):
+    def __init__(self):
+        self.started = []
+
+    def __call__(self):
         peer = Peer()
-        peers.append(peer)
-        if open_table:
-            peer.open()
+        self.started.append(peer)
+        peer.open()
         return peer
 
-    yield start
-    for peer in peers:
+
+@pytest.fixture
+def make_peer(env):
+    peers = Peers()
+    yield peers
+    for peer in peers.started:
         peer.end()
 
 
@@ -101,3 +107,43 @@ def peer(make_peer):
 @pytest.fixture
 def demo():
     return built_program("KELTO_DEMO")
+
+
+@pytest.fixture(scope="session")
+def library_state(tmp_path_factory):
+    """What the libkelto of this build does, probed once on a segment of its
+    own: whether observers are passive (a program's Close ends the table
+    although an observer is attached) and whether libkelto's own writes
+    mark changes for waiters. Tests that need either skip, saying why."""
+    directory = tmp_path_factory.mktemp("probe")
+    (directory / "iorsh.mem").write_text(IORSH)
+    (directory / "memsh.mem").write_text(MEMSH)
+    segment = f"kelto_py_probe_{os.getpid()}_{uuid.uuid4().hex[:10]}"
+    environment = dict(os.environ, KELTO_DIR=str(directory), KELTO_SEGMENT=segment)
+    peer = Peer(environment)
+    peer.open()
+    table = kelto.attach(segment)
+    waiter = table.waiter()
+    waiter.wait(timeout=0)
+    peer("pset IORSH_SPEED 1")
+    marked = bool(waiter.wait(timeout=2))
+    peer("close")
+    passive = not table.live
+    table.close()
+    peer.end()
+    for name in shm_objects(segment):
+        (pathlib.Path("/dev/shm") / name).unlink()
+    return {"passive_observers": passive, "program_writes_marked": marked}
+
+
+@pytest.fixture
+def passive_observers(library_state):
+    if not library_state["passive_observers"]:
+        pytest.skip("this libkelto keeps a table alive for its observers "
+                    "(the observer hold of the segment is not in this build)")
+
+
+@pytest.fixture
+def program_writes_marked(library_state):
+    if not library_state["program_writes_marked"]:
+        pytest.skip("libkelto's own writes do not mark changes in this build")
