@@ -1,7 +1,7 @@
 """Type information for kelto's compiled module (re-exported by kelto)."""
 
 from collections.abc import ItemsView, Iterable, Iterator, KeysView, MutableMapping, ValuesView
-from typing import Generator, Optional, Union, overload
+from typing import Optional, Union, overload
 
 __version__: str
 
@@ -44,7 +44,7 @@ class FacadeView(MutableMapping[str, Value]):
     def var(self, name: str) -> Var: ...
     def snapshot(self) -> dict[str, Optional[Value]]: ...
     def wait(self, names: Names = None, timeout: Optional[float] = None) -> dict[str, Optional[Value]]: ...
-    def watch(self, names: Names = None) -> Generator[dict[str, Optional[Value]], None, None]: ...
+    def watch(self, names: Names = None) -> Iterator[dict[str, Optional[Value]]]: ...
 
 class Table:
     """The live kelto table: a mapping of full names to values."""
@@ -67,7 +67,7 @@ class Table:
         """A Var for `name`: found once, then read and written by ident."""
     def wait(self, names: Names = None, timeout: Optional[float] = None) -> dict[str, Optional[Value]]:
         """Blocks until a variable changes; {name: new value}, or {} on timeout."""
-    def watch(self, names: Names = None) -> Generator[dict[str, Optional[Value]], None, None]:
+    def watch(self, names: Names = None) -> Iterator[dict[str, Optional[Value]]]:
         """Yields {name: new value} for every change."""
     def waiter(self) -> Waiter: ...
     def close(self) -> None: ...

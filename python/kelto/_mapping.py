@@ -82,8 +82,7 @@ class FacadeView(MutableMapping):
 
     def watch(self, names=None):
         """As Table.watch, for this facade's variables (None: all of them)."""
-        for changes in self._table.watch(self._full_names(names)):
-            yield self._shorten(changes)
+        return map(self._shorten, self._table.watch(self._full_names(names)))
 
 
 def _keys(self):
@@ -112,16 +111,20 @@ def _get(self, name, default=None):
 def _watch(self, names=None):
     """Yields {name: new value} for every change of `names` (None: any variable).
 
-    A generator with its own position in the stream of changes, from the
-    moment it is first advanced: no change between two steps is missed.
-    Ends with NoLiveTable when the table goes away.
+    An iterator with its own position in the stream of changes, from the
+    call on: no change between two steps is missed. Ends with NoLiveTable
+    when the table goes away.
 
         for changes in table.watch(["IORSH_SPEED", "MEMSH_STATUS"]):
             print(changes)
     """
     waiter = self.waiter()
-    while True:
-        yield waiter.wait(names)
+
+    def changes():
+        while True:
+            yield waiter.wait(names)
+
+    return changes()
 
 
 def _iorsh(self):

@@ -51,7 +51,10 @@ names: None (any variable), one name, or an iterable of names.
 timeout: seconds, or None to wait without limit; on timeout, returns {}.
 
 Each thread has its own position in the stream of changes, kept between
-calls, so a loop of wait() calls misses no change. Raises NoLiveTable when
+calls, so a loop of wait() calls misses no change; a wait for some names
+passes over changes of the others. When changes were lost (a waiter that
+fell more than 65536 changes behind), the wait reports every variable of
+interest whose value differs from the one this position last reported. Raises NoLiveTable when
 the table goes away while waiting (within about a second), ValueError when
 another thread closes the table, KeyError for an unknown name.)doc";
 

@@ -31,7 +31,10 @@ class BusyFlag {
 
 }  // namespace
 
-Waiter::Waiter(Table& table, py::object owner) : table_(table), owner_(std::move(owner)) {}
+// The position starts now, when a table is held; else at the first wait.
+Waiter::Waiter(Table& table, py::object owner) : table_(table), owner_(std::move(owner)) {
+  if (table_.Ready()) Restart();
+}
 
 void Waiter::Restart() {
   generation_ = table_.generation();
