@@ -19,14 +19,14 @@ PyObject* MakeException(py::module_& module, const char* name, const char* doc) 
 }  // namespace
 
 void DefineExceptions(py::module_& module) {
-  no_live_table = MakeException(
-      module, "NoLiveTable",
-      "No program holds the table (none was found, or the last one went away).\n\n"
-      "An OSError. An attached Table picks up the next table of its segment by\n"
-      "itself at its next use, once a program holds one again.");
-  no_change_feed = MakeException(
-      module, "NoChangeFeed",
-      "The table has no change feed: reading and writing work, waiting does not.");
+  no_live_table =
+      MakeException(module, "NoLiveTable",
+                    "No program holds the table (none was found, or the last one went away).\n\n"
+                    "An OSError. An attached Table picks up the next table of its segment by\n"
+                    "itself at its next use, once a program holds one again.");
+  no_change_feed =
+      MakeException(module, "NoChangeFeed",
+                    "The table has no change feed: reading and writing work, waiting does not.");
 }
 
 PyObject* NoLiveTableError() { return no_live_table; }
@@ -56,8 +56,8 @@ void RaiseResult(kelto_live_result result, const std::string& segment, const std
     case KELTO_LIVE_INVALID_ARGUMENT:
       Raise(PyExc_ValueError, std::string(kelto_live_result_text(result)) + ": " + what);
     case KELTO_LIVE_SYSTEM_ERROR:
-      Raise(PyExc_OSError, std::string(kelto_live_result_text(result)) + " (table '" + segment +
-                               "')");
+      Raise(PyExc_OSError,
+            std::string(kelto_live_result_text(result)) + " (table '" + segment + "')");
     default:
       Raise(PyExc_RuntimeError,
             std::string("unexpected result from libkelto_live: ") + kelto_live_result_text(result));

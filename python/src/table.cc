@@ -61,7 +61,12 @@ std::string SegmentText(const std::optional<std::string>& segment) {
 
 ValueKind KindOfType(char type) {
   switch (type) {
-    case 'B': case 'H': case 'O': case 'M': case 'W': case 'L': return ValueKind::kInteger;
+    case 'B':
+    case 'H':
+    case 'O':
+    case 'M':
+    case 'W':
+    case 'L': return ValueKind::kInteger;
     case 'D': return ValueKind::kDouble;
     case '$': return ValueKind::kText;
     default: return ValueKind::kNone;
@@ -82,8 +87,7 @@ std::unique_ptr<Table> Table::Attach(const std::optional<std::string>& segment,
     Raise(PyExc_ValueError, "a segment name cannot contain NUL");
   }
   kelto_live* handle = nullptr;
-  const kelto_live_result result =
-      kelto_live_attach(segment ? segment->c_str() : nullptr, &handle);
+  const kelto_live_result result = kelto_live_attach(segment ? segment->c_str() : nullptr, &handle);
   const std::string name = handle ? kelto_live_segment_name(handle) : SegmentText(segment);
   std::unique_ptr<Table> table;
   if (handle != nullptr) table.reset(new Table(handle, name));
@@ -114,9 +118,9 @@ Table::~Table() {
 }
 
 void Table::RaiseClosed() const {
-  Raise(PyExc_ValueError,
-        forked_away_ ? "this Table belongs to the parent process: attach anew in the child"
-                     : "the table is closed");
+  Raise(PyExc_ValueError, forked_away_
+                              ? "this Table belongs to the parent process: attach anew in the child"
+                              : "the table is closed");
 }
 
 void Table::Use() {

@@ -45,7 +45,8 @@ t.watch() block until variables change.
 A Table may be used from several threads; waiting lets go of the GIL. In a
 forked child every Table of the parent is closed: attach anew there.)doc";
 
-constexpr const char* kWaitDoc = R"doc(Blocks until a variable changes and returns {name: new value}.
+constexpr const char* kWaitDoc =
+    R"doc(Blocks until a variable changes and returns {name: new value}.
 
 names: None (any variable), one name, or an iterable of names.
 timeout: seconds, or None to wait without limit; on timeout, returns {}.
@@ -79,14 +80,15 @@ void BindTableClass(py::module_& module, py::class_<Table>& table) {
   table
       .def(
           "__getitem__",
-          [](Table& self, py::object name) { return self.Get(self.Find(name), name); },
-          "name"_a, "The value of the variable `name` (full name).")
+          [](Table& self, py::object name) { return self.Get(self.Find(name), name); }, "name"_a,
+          "The value of the variable `name` (full name).")
       .def(
           "__setitem__",
           [](Table& self, py::object name, py::object value) {
             self.Set(self.Find(name), value, name);
           },
-          "name"_a, "value"_a, "Writes `value` into the variable `name`; refused values write nothing.")
+          "name"_a, "value"_a,
+          "Writes `value` into the variable `name`; refused values write nothing.")
       .def(
           "__delitem__",
           [](Table&, py::object) {

@@ -32,7 +32,10 @@ std::string TypeLetter(Table& table, uint32_t ident) {
 
 kelto_live_result WriteInteger(Table& table, uint32_t ident, ValueKind kind, py::handle value,
                                py::handle key) {
-  const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  // An int as it is; anything else through its __index__ (numpy's integers).
+  const py::object number = PyLong_Check(value.ptr())
+                                ? py::reinterpret_borrow<py::object>(value)
+                                : py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
   if (!number) throw py::error_already_set();
   int overflow = 0;
   const long long integer = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
@@ -42,8 +45,8 @@ kelto_live_result WriteInteger(Table& table, uint32_t ident, ValueKind kind, py:
   if (result != KELTO_LIVE_BAD_VALUE) return result;
   const std::string text = py::str(number).cast<std::string>();
   if (kind == ValueKind::kDouble) {
-    Raise(PyExc_ValueError, text + " has no exact double value for " +
-                                NameFor(table, ident, key) + " (type D)");
+    Raise(PyExc_ValueError,
+          text + " has no exact double value for " + NameFor(table, ident, key) + " (type D)");
   }
   Raise(PyExc_OverflowError, text + " is out of the range of " + NameFor(table, ident, key) +
                                  " (type " + TypeLetter(table, ident) + ")");
@@ -94,6 +97,7 @@ kelto_live_result WriteAs(Table& table, uint32_t ident, ValueKind kind, py::hand
   PyObject* object = value.ptr();
   switch (kind) {
     case ValueKind::kInteger:
+      if (PyLong_Check(object)) return WriteInteger(table, ident, kind, value, key);
       if (PyFloat_Check(object) || !PyIndex_Check(object)) {
         RaiseWrongPythonType(table, ident, kind, value, key);
       }
@@ -106,8 +110,8 @@ kelto_live_result WriteAs(Table& table, uint32_t ident, ValueKind kind, py::hand
       return WriteInteger(table, ident, kind, value, key);
     case ValueKind::kText: return WriteText(table, ident, value, key);
     default:
-      Raise(PyExc_TypeError, NameFor(table, ident, key) + " (type " + TypeLetter(table, ident) +
-                                 ") holds no value");
+      Raise(PyExc_TypeError,
+            NameFor(table, ident, key) + " (type " + TypeLetter(table, ident) + ") holds no value");
   }
 }
 

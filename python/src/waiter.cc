@@ -50,7 +50,8 @@ void Waiter::Remember(uint32_t ident) {
     seen_.resize(ident + 1);
     seen_valid_.resize(ident + 1);
   }
-  seen_valid_[ident] = kelto_live_read(table_.handle(), ident, seen_[ident].data()) == KELTO_LIVE_OK;
+  seen_valid_[ident] =
+      kelto_live_read(table_.handle(), ident, seen_[ident].data()) == KELTO_LIVE_OK;
 }
 
 bool Waiter::ChangedSinceSeen(uint32_t ident) {

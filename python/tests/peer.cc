@@ -39,8 +39,8 @@ class ChangeLogStandIn {
     made_ = true;
     const auto bytes = static_cast<off_t>(kelto::ChangeLogBytes());
     if (ftruncate(fd, bytes) == 0) {
-      void* mapped = mmap(nullptr, kelto::ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED,
-                          fd, 0);
+      void* mapped =
+          mmap(nullptr, kelto::ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
       if (mapped != MAP_FAILED) {
         kelto::InitChangeLog(mapped);
         munmap(mapped, kelto::ChangeLogBytes());
