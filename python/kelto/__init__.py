@@ -27,6 +27,9 @@ from ._kelto import (
 from . import _mapping
 
 _mapping.complete(Table)
+for _class in (Table, Var, Waiter):
+    _class.__module__ = __name__
+del _class
 
 __all__ = [
     "NoChangeFeed",

@@ -80,11 +80,11 @@ void BindTableClass(py::module_& module, py::class_<Table>& table) {
   table
       .def(
           "__getitem__",
-          [](Table& self, py::object name) { return self.Get(self.Find(name), name); }, "name"_a,
+          [](Table& self, const py::str& name) { return self.Get(self.Find(name), name); }, "name"_a,
           "The value of the variable `name` (full name).")
       .def(
           "__setitem__",
-          [](Table& self, py::object name, py::object value) {
+          [](Table& self, const py::str& name, const py::object& value) {
             self.Set(self.Find(name), value, name);
           },
           "name"_a, "value"_a,
@@ -95,7 +95,9 @@ void BindTableClass(py::module_& module, py::class_<Table>& table) {
             Raise(PyExc_TypeError, "variables of a kelto table cannot be deleted");
           },
           "name"_a)
-      .def("__contains__", &Table::Contains, "name"_a)
+      .def(
+          "__contains__", [](Table& self, const py::object& name) { return self.Contains(name); },
+          "name"_a)
       .def("__len__", [](Table& self) { return self.KeyIdents().size(); })
       .def(
           "__iter__", [](Table& self) { return py::iter(Names(self)); },
