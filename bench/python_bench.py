@@ -53,6 +53,9 @@ def single_process(kelto, rounds):
         "t[name] write": "table['IORSH_SPEED'] = 7",
     }
     ns = per_call_ns(statements, namespace, rounds)
+    library = [kelto._kelto._library_ns(table, "IORSH_SPEED", CALLS) for _ in range(rounds)]
+    for kind in ("read", "write"):
+        ns[f"(libkelto_live's own {kind})"] = statistics.median(c[kind] for c in library)
     base = ns["minimal pybind11 function"]
     print(f"{'call':28} {'ns/call':>8} {'x minimal':>10}")
     for label, value in ns.items():

@@ -305,4 +305,23 @@ void ForgetTablesAfterFork() {
   ForgetProgramHoldsAfterFork();
 }
 
+py::dict LibraryCostNs(Table& table, const py::str& name, int calls) {
+  const uint32_t ident = table.Find(name);
+  using Clock = std::chrono::steady_clock;
+  const auto per_call = [calls](Clock::time_point start) {
+    return static_cast<double>((Clock::now() - start).count()) / calls;
+  };
+  int64_t value = 0;
+  auto start = Clock::now();
+  for (int i = 0; i < calls; ++i) kelto_live_get_int(table.handle(), ident, &value);
+  const double read = per_call(start);
+  start = Clock::now();
+  for (int i = 0; i < calls; ++i) kelto_live_set_int(table.handle(), ident, i & 0xff);
+  const double write = per_call(start);
+  py::dict costs;
+  costs["read"] = read;
+  costs["write"] = write;
+  return costs;
+}
+
 }  // namespace kelto::python

@@ -114,6 +114,10 @@ class Table {
 // Every Table of the process, so that a forked child can let go of them.
 void ForgetTablesAfterFork();
 
+// ns per call of kelto_live_get_int and kelto_live_set_int on `name`, for
+// the benchmark: {"read": ..., "write": ...}.
+pybind11::dict LibraryCostNs(Table& table, const pybind11::str& name, int calls);
+
 // Seconds as given by Python (None: no limit) to milliseconds (-1: no limit).
 int64_t TimeoutMs(const pybind11::object& seconds);
 

@@ -80,8 +80,8 @@ void BindTableClass(py::module_& module, py::class_<Table>& table) {
   table
       .def(
           "__getitem__",
-          [](Table& self, const py::str& name) { return self.Get(self.Find(name), name); }, "name"_a,
-          "The value of the variable `name` (full name).")
+          [](Table& self, const py::str& name) { return self.Get(self.Find(name), name); },
+          "name"_a, "The value of the variable `name` (full name).")
       .def(
           "__setitem__",
           [](Table& self, const py::str& name, const py::object& value) {

@@ -32,7 +32,7 @@ py::object Var::GetSlowly() {
   return value;
 }
 
-void Var::Set(py::handle value) {
+void Var::SetSlowly(py::handle value) {
   if (generation_ != table_.generation() || !table_.Ready()) Refresh();
   if (WriteAs(table_, ident_, kind_, value, name_) == KELTO_LIVE_OK) return;
   table_.Set(ident_, value, name_);  // the general path reports or retries

@@ -31,11 +31,29 @@ class Var {
     }
     return GetSlowly();
   }
-  void Set(pybind11::handle value);
+  void Set(pybind11::handle value) {
+    if (generation_ == table_.generation() && table_.Ready() && SetDirectly(value.ptr())) return;
+    SetSlowly(value);
+  }
 
  private:
   void Refresh();
   pybind11::object GetSlowly();
+  void SetSlowly(pybind11::handle value);
+  // An int into an integer type, a float into D; false for anything else,
+  // and for a value refused or a failure, which the slow path reports.
+  bool SetDirectly(PyObject* value) {
+    if (kind_ == ValueKind::kInteger && PyLong_CheckExact(value)) {
+      int overflow = 0;
+      const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+      return overflow == 0 && kelto_live_set_int(table_.handle(), ident_, number) == KELTO_LIVE_OK;
+    }
+    if (kind_ == ValueKind::kDouble && PyFloat_CheckExact(value)) {
+      return kelto_live_set_double(table_.handle(), ident_, PyFloat_AS_DOUBLE(value)) ==
+             KELTO_LIVE_OK;
+    }
+    return false;
+  }
 
   Table& table_;
   pybind11::object owner_;  // keeps the table's object alive
