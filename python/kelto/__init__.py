@@ -25,6 +25,7 @@ from ._kelto import (
     open,
 )
 from . import _mapping
+from ._mapping import FacadeView
 
 _mapping.complete(Table)
 for _class in (Table, Var, Waiter):
@@ -32,6 +33,7 @@ for _class in (Table, Var, Waiter):
 del _class
 
 __all__ = [
+    "FacadeView",
     "NoChangeFeed",
     "NoLiveTable",
     "Table",
