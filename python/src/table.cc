@@ -1,6 +1,5 @@
 #include "table.h"
 
-#include <pythread.h>
 #include <time.h>
 
 #include <chrono>
@@ -264,9 +263,13 @@ py::dict Table::Snapshot() {
 
 Waiter& Table::ThreadWaiter() {
   if (closed_) RaiseClosed();
-  std::unique_ptr<Waiter>& waiter = thread_waiters_[PyThread_get_thread_ident()];
-  if (!waiter) waiter = std::make_unique<Waiter>(*this, py::none());
-  return *waiter;
+  if (!thread_waiters_) thread_waiters_ = py::module_::import("threading").attr("local")();
+  py::object waiter = py::getattr(thread_waiters_, "waiter", py::none());
+  if (waiter.is_none()) {
+    waiter = py::cast(std::make_unique<Waiter>(*this, py::none()));
+    thread_waiters_.attr("waiter") = waiter;
+  }
+  return waiter.cast<Waiter&>();  // the thread's local keeps it
 }
 
 void Table::Close() {

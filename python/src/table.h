@@ -15,7 +15,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "kelto_live.h"
@@ -107,8 +106,10 @@ class Table {
   uint64_t generation_ = 1;
   int waits_in_flight_ = 0;
   std::vector<ValueKind> kinds_;
-  // Owned here, so they hold no reference back to the table's object.
-  std::unordered_map<unsigned long, std::unique_ptr<Waiter>> thread_waiters_;
+  // A threading.local holding each thread's Waiter: it goes with its thread
+  // (a new thread that gets an old one's id starts afresh). The waiters hold
+  // no reference back to the table's object.
+  pybind11::object thread_waiters_;
 };
 
 // Every Table of the process, so that a forked child can let go of them.

@@ -1,5 +1,6 @@
 """Waiting for changes made by other processes and threads."""
 
+import signal
 import subprocess
 import sys
 import threading
@@ -148,3 +149,25 @@ def test_python_to_python_round_trips(peer):
             ping.value = value
             assert waiter.wait("MEMSH_CYCLE", timeout=10) == {"MEMSH_CYCLE": value}
     assert echo.wait(timeout=10) == 0
+
+
+WAIT_FOREVER = """
+import kelto
+table = kelto.attach()
+print("waiting", flush=True)
+try:
+    table.wait()
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_wait(peer):
+    waiting = subprocess.Popen([sys.executable, "-c", WAIT_FOREVER], stdout=subprocess.PIPE,
+                               text=True)
+    assert waiting.stdout.readline() == "waiting\n"
+    time.sleep(0.2)
+    started = time.monotonic()
+    waiting.send_signal(signal.SIGINT)
+    assert waiting.stdout.readline() == "interrupted\n"
+    assert waiting.wait(timeout=10) == 0 and time.monotonic() - started < 2
