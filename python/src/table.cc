@@ -21,6 +21,8 @@ namespace {
 // A blocking call lets go of the GIL for at most this long, so that Ctrl-C
 // and a close() from another thread are seen promptly.
 constexpr int64_t kSliceMs = 100;
+// How often reads and writes make sure that a program still holds the table.
+constexpr int64_t kCheckEveryMs = 250;
 
 std::unordered_set<Table*>& AllTables() {
   static auto* tables = new std::unordered_set<Table*>();  // never destroyed: used at exit
@@ -123,9 +125,7 @@ void Table::RaiseClosed() const {
 }
 
 void Table::Use() {
-  if (closed_) RaiseClosed();
-  if (!attached_) TryReattach();
-  if (!attached_) Raise(NoLiveTableError(), "no live table '" + segment_ + "'");
+  if (!Ready() && !CheckLive()) Raise(NoLiveTableError(), "no live table '" + segment_ + "'");
 }
 
 void Table::TryReattach() {
@@ -138,8 +138,9 @@ void Table::TryReattach() {
 
 bool Table::CheckLive() {
   if (closed_) RaiseClosed();
-  if (!attached_) TryReattach();
+  next_check_ms_ = CoarseNowMs() + kCheckEveryMs;
   if (attached_ && kelto_live_check(handle_) != KELTO_LIVE_OK) attached_ = false;
+  if (!attached_) TryReattach();
   return attached_;
 }
 

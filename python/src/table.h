@@ -10,6 +10,7 @@
 #define KELTO_PYTHON_TABLE_H_
 
 #include <pybind11/pybind11.h>
+#include <time.h>
 
 #include <cstdint>
 #include <memory>
@@ -41,13 +42,17 @@ class Table {
   const std::string& segment() const { return segment_; }
   bool closed() const { return closed_; }
   bool program() const { return program_; }
+  // Holding a table, as last seen (no check).
+  bool attached() const { return attached_ && !closed_; }
   void MarkProgram() { program_ = true; }
   kelto_live* handle() const { return handle_; }
   // Bumped whenever the handle picks up a new table: idents of an older
   // generation mean nothing.
   uint64_t generation() const { return generation_; }
-  // Calls may go straight to the handle.
-  bool Ready() const { return attached_ && !closed_; }
+  // Calls may go straight to the handle: open, holding a table, and the
+  // table's liveness checked within the last quarter of a second (reads
+  // and writes in libkelto_live do not check it themselves).
+  bool Ready() const { return attached_ && !closed_ && CoarseNowMs() < next_check_ms_; }
 
   // Makes the table ready for a call: ValueError when closed; picks up a new
   // table when the last one went away; NoLiveTable while there is none.
@@ -94,6 +99,11 @@ class Table {
 
  private:
   Table(kelto_live* handle, std::string segment);
+  static int64_t CoarseNowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);  // a few ns, through the vDSO
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  }
   void TryReattach();
   [[noreturn]] void RaiseClosed() const;
 
@@ -103,6 +113,7 @@ class Table {
   bool closed_ = false;
   bool forked_away_ = false;
   bool attached_ = true;
+  int64_t next_check_ms_ = 0;
   uint64_t generation_ = 1;
   int waits_in_flight_ = 0;
   std::vector<ValueKind> kinds_;

@@ -65,7 +65,7 @@ std::unique_ptr<Var> MakeVar(py::object self, py::str name) {
 }
 
 std::string Repr(Table& table) {
-  std::string state = table.closed() ? "closed" : table.Ready() ? "attached" : "no live table";
+  std::string state = table.closed() ? "closed" : table.attached() ? "attached" : "no live table";
   return "<kelto.Table '" + table.segment() + "' " + (table.program() ? "program, " : "") + state +
          ">";
 }

@@ -33,7 +33,7 @@ class BusyFlag {
 
 // The position starts now, when a table is held; else at the first wait.
 Waiter::Waiter(Table& table, py::object owner) : table_(table), owner_(std::move(owner)) {
-  if (table_.Ready()) Restart();
+  if (table_.attached()) Restart();
 }
 
 void Waiter::Restart() {

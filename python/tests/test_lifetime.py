@@ -61,8 +61,10 @@ def test_open_holds_the_table_as_a_program(env, make_peer, passive_observers):
         assert observer["MEMSH_STATUS"] == "from python"
     log = pathlib.Path(os.environ["KELTO_DIR"], "kelto_log.txt").read_text()
     assert kelto.__version__ in log
+    time.sleep(0.3)  # any use notices a table gone within a quarter of a second
     with pytest.raises(kelto.NoLiveTable):
         observer["MEMSH_STATUS"]
+    assert not observer.live
     observer.close()
     with pytest.raises(kelto.NoLiveTable):
         kelto.attach()
