@@ -1,5 +1,6 @@
 """Waiting for changes made by other processes and threads."""
 
+import pathlib
 import signal
 import subprocess
 import sys
@@ -171,3 +172,13 @@ def test_ctrl_c_ends_a_wait(peer):
     waiting.send_signal(signal.SIGINT)
     assert waiting.stdout.readline() == "interrupted\n"
     assert waiting.wait(timeout=10) == 0 and time.monotonic() - started < 2
+
+
+def test_a_table_without_change_feed_reads_but_cannot_wait(peer, env):
+    pathlib.Path("/dev/shm", env + ".changes").unlink()
+    with kelto.attach() as table:
+        table["IORSH_SPEED"] = 3
+        assert table["IORSH_SPEED"] == 3 and peer.get("IORSH_SPEED") == "3"
+        with pytest.raises(kelto.NoChangeFeed) as raised:
+            table.wait(timeout=0)
+        assert isinstance(raised.value, OSError)
