@@ -77,7 +77,8 @@ def test_demo_writes_while_python_watches(peer, demo, program_writes_marked):
             if change.get("MEMSH_STATUS") == "finished":
                 break
         assert writer.wait(timeout=10) == 0
-    assert speeds == list(range(101, 109))
+    # One report may cover two cycles on a busy machine, never go back.
+    assert speeds[-1] == 108 and speeds == sorted(set(speeds)) and len(speeds) >= 4
 
 
 def test_threads_share_a_table(peer):
