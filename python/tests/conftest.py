@@ -1,0 +1,149 @@
+"""Fixtures of the kelto Python tests: a fresh directory with definition
+files and a segment name of its own for every test, and programs in other
+processes that hold the table (kelto_py_peer) or write it (kelto_demo)."""
+
+import os
+import pathlib
+import subprocess
+import uuid
+
+import pytest
+
+import kelto
+
+IORSH = "SPEED=L\nTEMPERATURE=D\nVALVE_OPEN=B\nGEAR=H\nRPM=W\nMARK=Q\n"
+MEMSH = "STATUS=$\nCYCLE=L\n"
+
+
+def built_program(variable):
+    path = os.environ.get(variable)
+    if not path:
+        pytest.fail(f"{variable} is not set: run these tests through ctest (label python)")
+    return path
+
+
+def shm_objects(segment):
+    return sorted(p.name for p in pathlib.Path("/dev/shm").glob(segment + "*"))
+
+
+@pytest.fixture
+def env(tmp_path, monkeypatch):
+    """KELTO_DIR with the definitions above and a fresh KELTO_SEGMENT; after
+    the test, no object of the segment may be left in /dev/shm."""
+    (tmp_path / "iorsh.mem").write_text(IORSH)
+    (tmp_path / "memsh.mem").write_text(MEMSH)
+    segment = f"kelto_py_{os.getpid()}_{uuid.uuid4().hex[:10]}"
+    monkeypatch.setenv("KELTO_DIR", str(tmp_path))
+    monkeypatch.setenv("KELTO_SEGMENT", segment)
+    yield segment
+    # Older libkelto builds leave the gate NAME.lock behind: tolerated, removed.
+    gate = pathlib.Path("/dev/shm") / (segment + ".lock")
+    left = [name for name in shm_objects(segment) if name != gate.name]
+    gate.unlink(missing_ok=True)
+    assert left == [], "objects of the segment were left behind"
+
+
+class Peer:
+    """A C program holding the table, driven line by line."""
+
+    def __init__(self, environment=None):
+        self.process = subprocess.Popen([built_program("KELTO_PY_PEER")], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True, bufsize=1,
+                                        errors="surrogateescape", env=environment)
+
+    def __call__(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        reply = self.process.stdout.readline().rstrip("\n")
+        assert not reply.startswith("error"), f"{command!r}: {reply}"
+        return reply
+
+    def open(self):
+        return self("open")
+
+    def set(self, name, text):
+        self(f"set {name} {text}")
+
+    def get(self, name):
+        return self(f"get {name}").removeprefix("value ")
+
+    def end(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            self.process.wait(timeout=10)
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait(timeout=10)
+
+
+class Peers:
+    """Starts peers holding the table; each is ended (Close, exit) after the test."""
+
+    def __init__(self):
+        self.started = []
+
+    def __call__(self):
+        peer = Peer()
+        self.started.append(peer)
+        peer.open()
+        return peer
+
+
+@pytest.fixture
+def make_peer(env):
+    peers = Peers()
+    yield peers
+    for peer in peers.started:
+        peer.end()
+
+
+@pytest.fixture
+def peer(make_peer):
+    """One program holding the table."""
+    return make_peer()
+
+
+@pytest.fixture
+def demo():
+    return built_program("KELTO_DEMO")
+
+
+@pytest.fixture(scope="session")
+def library_state(tmp_path_factory):
+    """What the libkelto of this build does, probed once on a segment of its
+    own: whether observers are passive (a program's Close ends the table
+    although an observer is attached) and whether libkelto's own writes
+    mark changes for waiters. Tests that need either skip, saying why."""
+    directory = tmp_path_factory.mktemp("probe")
+    (directory / "iorsh.mem").write_text(IORSH)
+    (directory / "memsh.mem").write_text(MEMSH)
+    segment = f"kelto_py_probe_{os.getpid()}_{uuid.uuid4().hex[:10]}"
+    environment = dict(os.environ, KELTO_DIR=str(directory), KELTO_SEGMENT=segment)
+    peer = Peer(environment)
+    peer.open()
+    table = kelto.attach(segment)
+    waiter = table.waiter()
+    waiter.wait(timeout=0)
+    peer("pset IORSH_SPEED 1")
+    marked = bool(waiter.wait(timeout=2))
+    peer("close")
+    passive = not table.live
+    table.close()
+    peer.end()
+    for name in shm_objects(segment):
+        (pathlib.Path("/dev/shm") / name).unlink()
+    return {"passive_observers": passive, "program_writes_marked": marked}
+
+
+@pytest.fixture
+def passive_observers(library_state):
+    if not library_state["passive_observers"]:
+        pytest.skip("this libkelto keeps a table alive for its observers "
+                    "(the observer hold of the segment is not in this build)")
+
+
+@pytest.fixture
+def program_writes_marked(library_state):
+    if not library_state["program_writes_marked"]:
+        pytest.skip("libkelto's own writes do not mark changes in this build")
