@@ -134,8 +134,8 @@ bool Bridge::AdoptTable() {
     cursor_ = kelto_live_cursor(table_);
     {
       std::lock_guard<std::mutex> publishing(publish_mutex_);
-      schedule_ = PublishSchedule(static_cast<uint32_t>(exports_.variables().size()),
-                                  options_.max_rate_hz);
+      schedule_ =
+          PublishSchedule(static_cast<uint32_t>(exports_.variables().size()), options_.max_rate_hz);
     }
     attached_.store(true);
   }

@@ -47,13 +47,13 @@ bool BrokerLink::Start(std::string* error) {
   mosquitto_message_v5_callback_set(client_, &BrokerLink::OnMessage);
 
   static constexpr std::string_view kOffline = "offline";
-  int rc = mosquitto_will_set_v5(client_, settings_.will_topic.c_str(),
-                                 static_cast<int>(kOffline.size()), kOffline.data(), 1, true,
-                                 nullptr);
+  int rc =
+      mosquitto_will_set_v5(client_, settings_.will_topic.c_str(),
+                            static_cast<int>(kOffline.size()), kOffline.data(), 1, true, nullptr);
   if (rc == MOSQ_ERR_SUCCESS && !settings_.username.empty()) {
-    rc = mosquitto_username_pw_set(client_, settings_.username.c_str(),
-                                   settings_.password.empty() ? nullptr
-                                                              : settings_.password.c_str());
+    rc = mosquitto_username_pw_set(
+        client_, settings_.username.c_str(),
+        settings_.password.empty() ? nullptr : settings_.password.c_str());
   }
   if (rc == MOSQ_ERR_SUCCESS && !settings_.ca_file.empty()) {
     rc = mosquitto_tls_set(client_, settings_.ca_file.c_str(), nullptr,
@@ -87,9 +87,9 @@ bool BrokerLink::Publish(std::string_view topic, std::string_view payload, int q
   if (expiry_s > 0) {
     mosquitto_property_add_int32(&properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, expiry_s);
   }
-  const int rc = mosquitto_publish_v5(client_, nullptr, topic_text.c_str(),
-                                      static_cast<int>(payload.size()), payload.data(), qos,
-                                      retain, properties);
+  const int rc =
+      mosquitto_publish_v5(client_, nullptr, topic_text.c_str(), static_cast<int>(payload.size()),
+                           payload.data(), qos, retain, properties);
   mosquitto_property_free_all(&properties);
   return rc == MOSQ_ERR_SUCCESS;
 }
@@ -122,16 +122,16 @@ void BrokerLink::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
                            const mosquitto_property*) {
   auto* link = static_cast<BrokerLink*>(self);
   if (!link->handlers_.on_message || message->topic == nullptr) return;
-  const std::string_view payload(static_cast<const char*>(message->payload),
-                                 message->payload == nullptr
-                                     ? 0
-                                     : static_cast<size_t>(message->payloadlen));
+  const std::string_view payload(
+      static_cast<const char*>(message->payload),
+      message->payload == nullptr ? 0 : static_cast<size_t>(message->payloadlen));
   link->handlers_.on_message(message->topic, payload);
 }
 
 void BrokerLink::PauseForBackoff() {
   std::unique_lock<std::mutex> lock(pause_mutex_);
-  pause_wake_.wait_for(lock, std::chrono::milliseconds(backoff_ms_), [this] { return stop_.load(); });
+  pause_wake_.wait_for(lock, std::chrono::milliseconds(backoff_ms_),
+                       [this] { return stop_.load(); });
   backoff_ms_ = std::min(backoff_ms_ * 2, kLastBackoffMs);
 }
 
@@ -154,9 +154,9 @@ void BrokerLink::Run() {
     }
     const int rc = mosquitto_loop(client_, kLoopTimeoutMs, 1);
     if (rc != MOSQ_ERR_SUCCESS) {
-      const bool was_connected = connected_.exchange(false);
+      connected_.store(false);
       socket_open = false;
-      if (was_connected && !logged_loss_) {
+      if (!logged_loss_) {
         std::fprintf(stderr, "kelto-bridge: lost the broker (%s); reconnecting\n",
                      mosquitto_strerror(rc));
         logged_loss_ = true;

@@ -5,6 +5,8 @@
 #ifndef KELTO_TOOLS_BRIDGE_BROKER_LINK_H_
 #define KELTO_TOOLS_BRIDGE_BROKER_LINK_H_
 
+#include <mosquitto.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -12,8 +14,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-
-#include <mosquitto.h>
 
 namespace kelto::bridge {
 

@@ -12,8 +12,7 @@ bool IsImported(const BridgeOptions& options, const std::string& name) {
   return false;
 }
 
-std::optional<double> DeadbandOf(const BridgeOptions& options, const std::string& name,
-                                 char type) {
+std::optional<double> DeadbandOf(const BridgeOptions& options, const std::string& name, char type) {
   if (type == '$') return std::nullopt;  // a text has no distance
   for (const DeadbandRule& rule : options.deadbands) {
     if (kelto_live_match(rule.pattern.c_str(), name.c_str())) return rule.delta;

@@ -36,8 +36,8 @@ void ImportTable::Report(Target& target, const ParsedTopic& topic, const std::st
   if (target.reported) return;
   target.reported = true;
   const std::string shown = EscapeLevel(topic.name);
-  std::fprintf(stderr, "kelto-bridge: not mirroring %s/%s: %s\n", topic.node.c_str(),
-               shown.c_str(), why.c_str());
+  std::fprintf(stderr, "kelto-bridge: not mirroring %s/%s: %s\n", topic.node.c_str(), shown.c_str(),
+               why.c_str());
 }
 
 ImportTable::Target& ImportTable::TargetFor(kelto_live* table, const ParsedTopic& topic,

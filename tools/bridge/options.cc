@@ -56,7 +56,8 @@ bool SplitBrokerAddress(const std::string& address, std::string* host, int* port
     if (close == std::string::npos || close == 1) return false;
     *host = address.substr(1, close - 1);
     if (close + 1 == address.size()) return true;
-    return address[close + 1] == ':' && ParsePort(std::string_view(address).substr(close + 2), port);
+    return address[close + 1] == ':' &&
+           ParsePort(std::string_view(address).substr(close + 2), port);
   }
   const size_t colon = address.find(':');
   if (colon == std::string::npos) {
@@ -112,7 +113,8 @@ std::optional<BridgeOptions> ParseOptions(int argc, const char* const* argv, int
       throw CLI::ValidationError("--broker", "not HOST[:PORT]: " + broker);
     }
     if (!IsValidNodeName(options.node)) {
-      throw CLI::ValidationError("--node", "only letters, digits, '-', '_' and '.': " + options.node);
+      throw CLI::ValidationError("--node",
+                                 "only letters, digits, '-', '_' and '.': " + options.node);
     }
     for (const std::string& text : imports) {
       std::optional<ImportRule> rule = ParseImportRule(text);

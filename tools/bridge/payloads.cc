@@ -9,7 +9,9 @@ namespace {
 
 using Json = nlohmann::json;
 
-Json ParseJson(std::string_view text) { return Json::parse(text.begin(), text.end(), nullptr, false); }
+Json ParseJson(std::string_view text) {
+  return Json::parse(text.begin(), text.end(), nullptr, false);
+}
 
 // Strings keep bytes 0x80..0xff as \u0080..\u00ff and anything else as
 // escapes the codec reads; never raw UTF-8 it might take differently.
@@ -26,8 +28,8 @@ bool LooksLikeJsonContainer(std::string_view text) {
 
 std::string JsonString(std::string_view bytes) {
   std::string buffer(KELTO_LIVE_TEXT_SIZE * 4, '\0');
-  if (kelto_live_escape(bytes.data(), bytes.size(), KELTO_LIVE_JSON, buffer.data(), buffer.size()) !=
-      KELTO_LIVE_OK) {
+  if (kelto_live_escape(bytes.data(), bytes.size(), KELTO_LIVE_JSON, buffer.data(),
+                        buffer.size()) != KELTO_LIVE_OK) {
     return "\"\"";
   }
   buffer.resize(buffer.find('\0'));
@@ -91,8 +93,8 @@ std::optional<SetRequest> ParseSetRequest(std::string_view payload, std::string*
 
 std::string BirthPayload(std::string_view node, std::string_view segment,
                          const std::vector<BirthEntry>& entries) {
-  std::string payload = "{\"node\":" + JsonString(node) + ",\"segment\":" + JsonString(segment) +
-                        ",\"variables\":[";
+  std::string payload =
+      "{\"node\":" + JsonString(node) + ",\"segment\":" + JsonString(segment) + ",\"variables\":[";
   bool first = true;
   for (const BirthEntry& entry : entries) {
     if (!first) payload.push_back(',');
@@ -128,6 +130,8 @@ std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payl
   return types;
 }
 
-std::string ErrorPayload(std::string_view reason) { return "{\"error\":" + JsonString(reason) + "}"; }
+std::string ErrorPayload(std::string_view reason) {
+  return "{\"error\":" + JsonString(reason) + "}";
+}
 
 }  // namespace kelto::bridge

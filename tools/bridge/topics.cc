@@ -8,8 +8,8 @@ namespace {
 constexpr std::string_view kRoot = "kelto/v1/";
 
 bool NeedsEscape(unsigned char byte) {
-  return byte <= 0x20 || byte >= 0x7f || byte == '%' || byte == '/' || byte == '+' ||
-         byte == '#' || byte == '$';
+  return byte <= 0x20 || byte >= 0x7f || byte == '%' || byte == '/' || byte == '+' || byte == '#' ||
+         byte == '$';
 }
 
 int HexDigit(char digit) {
