@@ -1,0 +1,388 @@
+// kelto-bridge as it runs between machines: two tables on this machine
+// stand for two machines (two segments, two bridges with different node
+// names), with a real broker between them on a loopback port of its own.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "bridge/bridge_harness.h"
+#include "changes/change_log.h"
+#include "kelto_live.h"
+#include "support/test_environment.h"
+
+namespace kelto::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The change log beside a segment, made the way a program's Open makes it
+// when none is there yet (left alone when a program made it already).
+void EnsureChangeLog(const std::string& segment) {
+  const int fd = shm_open(("/" + segment + ".changes").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (fd < 0) return;
+  if (ftruncate(fd, static_cast<off_t>(ChangeLogBytes())) == 0) {
+    void* mapped = mmap(nullptr, ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped != MAP_FAILED) {
+      InitChangeLog(mapped);
+      munmap(mapped, ChangeLogBytes());
+    }
+  }
+  close(fd);
+}
+
+// One machine: its definition files, the program holding its table, its
+// bridge, and an observer handle through which the test reads and writes.
+class Machine {
+ public:
+  Machine(const TestEnvironment& environment, const std::string& tag, const std::string& iorsh,
+          const std::string& memsh)
+      : directory_(environment.Path(tag)), segment_(environment.segment() + "-" + tag) {
+    std::filesystem::create_directory(directory_);
+    std::ofstream(directory_ + "/iorsh.mem") << iorsh;
+    std::ofstream(directory_ + "/memsh.mem") << memsh;
+  }
+  ~Machine() {
+    bridge_.reset();
+    kelto_live_detach(observer_);
+    holder_.reset();
+    for (const char* suffix : {"", ".lock", ".changes"}) {
+      shm_unlink(("/" + segment_ + suffix).c_str());
+    }
+  }
+
+  const std::string& segment() const { return segment_; }
+  std::string bridge_log() const {
+    std::ifstream in(directory_ + "/bridge.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // A program opens the table (a fresh one when none is live).
+  void OpenTable() {
+    holder_ = std::make_unique<Process>(std::vector<std::string>{TABLE_HOLDER_PATH}, Environment(),
+                                        directory_ + "/holder.log");
+    ASSERT_TRUE(holder_->ReadUntil("ready")) << "the table holder did not start";
+    EnsureChangeLog(segment_);
+    if (observer_ == nullptr) {
+      ASSERT_EQ(kelto_live_attach(segment_.c_str(), &observer_), KELTO_LIVE_OK);
+    } else {
+      ASSERT_EQ(kelto_live_reattach(observer_, 5000), KELTO_LIVE_OK);
+    }
+  }
+  // The program closes the table (the last one: the table is gone).
+  void CloseTable() {
+    holder_->CloseInput();
+    EXPECT_EQ(holder_->Wait(), 0);
+    holder_.reset();
+  }
+  // Whether this observer, too, saw the table go.
+  bool TableGone() {
+    return Eventually([&] { return kelto_live_check(observer_) == KELTO_LIVE_NO_TABLE; }, 3000);
+  }
+
+  void StartBridge(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{BRIDGE_PATH};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    bridge_ = std::make_unique<Process>(command, Environment(), directory_ + "/bridge.log");
+  }
+  void KillBridge() {
+    bridge_->Signal(SIGKILL);
+    bridge_->Wait();
+  }
+  int StopBridge() {
+    bridge_->Signal(SIGTERM);
+    return bridge_->Wait(10000);
+  }
+
+  int64_t Get(const std::string& name) {
+    uint32_t ident = 0;
+    int64_t value = -999999;
+    if (kelto_live_find(observer_, name.c_str(), &ident) != KELTO_LIVE_OK) return value;
+    kelto_live_get_int(observer_, ident, &value);
+    return value;
+  }
+  std::string Text(const std::string& name) {
+    uint32_t ident = 0;
+    char text[KELTO_LIVE_TEXT_SIZE] = "";
+    if (kelto_live_find(observer_, name.c_str(), &ident) == KELTO_LIVE_OK) {
+      kelto_live_get_text(observer_, ident, text, sizeof text);
+    }
+    return text;
+  }
+  void Set(const std::string& name, const std::string& json) {
+    uint32_t ident = 0;
+    ASSERT_EQ(kelto_live_find(observer_, name.c_str(), &ident), KELTO_LIVE_OK) << name;
+    ASSERT_EQ(
+        kelto_live_set(observer_, ident, json.data(), json.size(), KELTO_LIVE_JSON, nullptr, 0),
+        KELTO_LIVE_OK)
+        << name << " = " << json;
+  }
+
+ private:
+  std::vector<std::string> Environment() const {
+    return {"KELTO_DIR=" + directory_, "KELTO_SEGMENT=" + segment_};
+  }
+
+  std::string directory_;
+  std::string segment_;
+  std::unique_ptr<Process> holder_;
+  std::unique_ptr<Process> bridge_;
+  kelto_live* observer_ = nullptr;
+};
+
+size_t CountLines(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    count += line.find(needle) != std::string::npos;
+  return count;
+}
+
+bool IsPayload(const Message& message, const std::string& topic, const std::string& payload) {
+  return message.topic == topic && message.payload == payload;
+}
+
+// rigA owns the IORSH_ variables and mirrors MEMSH_ from rigB; rigB owns
+// MEMSH_ and mirrors IORSH_, where its IORSH_TEMP has another type and it
+// has no IORSH_ONLY_A at all.
+class BridgeScenario : public ::testing::Test {
+ protected:
+  BridgeScenario()
+      : broker_(environment_.directory()),
+        a_(environment_, "a", "[i]\nSPEED=L\nLABEL=$\nTEMP=D\nFLAG=B\nONLY_A=W\n",
+           "[m]\nREMOTE=L\n"),
+        b_(environment_, "b", "[i]\nSPEED=L\nLABEL=$\nTEMP=L\nFLAG=B\n", "[m]\nREMOTE=L\n") {}
+
+  void SetUp() override {
+    ASSERT_TRUE(broker_.Start()) << "mosquitto did not start";
+    a_.OpenTable();
+    b_.OpenTable();
+    probe_ = std::make_unique<Probe>(broker_.port());
+    ASSERT_TRUE(probe_->connected());
+    ASSERT_TRUE(probe_->Subscribe("kelto/v1/#"));
+    StartBridgeA();
+    StartBridgeB();
+    ASSERT_TRUE(probe_->WaitFor(
+        [](const Message& m) { return IsPayload(m, "kelto/v1/rigA/$state", "online"); }));
+    ASSERT_TRUE(probe_->WaitFor(
+        [](const Message& m) { return IsPayload(m, "kelto/v1/rigB/$state", "online"); }));
+  }
+
+  void StartBridgeA() {
+    a_.StartBridge({"--broker", broker_.address(), "--node", "rigA", "--export", "IORSH_*",
+                    "--import", "rigB/MEMSH_*", "--allow-set", "IORSH_SPEED", "--allow-set",
+                    "IORSH_LABEL", "--max-rate", "50"});
+  }
+  void StartBridgeB() {
+    b_.StartBridge({"--broker", broker_.address(), "--node", "rigB", "--export", "*", "--import",
+                    "rigA/IORSH_*"});
+  }
+
+  std::string TopicA(const std::string& name) const {
+    return "kelto/v1/rigA/" + a_.segment() + "/" + name;
+  }
+
+  TestEnvironment environment_;
+  TestBroker broker_;
+  Machine a_;
+  Machine b_;
+  std::unique_ptr<Probe> probe_;
+};
+
+TEST_F(BridgeScenario, MirrorsOwnedValuesAndGuardsRemoteWrites) {
+  // The birth tells what rigA exports and which of it may be set.
+  Message birth;
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) { return m.topic == TopicA("$birth"); }, 10000,
+                              &birth));
+  const auto listing = nlohmann::json::parse(birth.payload);
+  std::map<std::string, bool> settable;
+  for (const auto& variable : listing["variables"]) {
+    settable[variable["name"].get<std::string>()] = variable["settable"].get<bool>();
+  }
+  EXPECT_EQ(settable.size(), 5u) << birth.payload;  // IORSH_ only: MEMSH_REMOTE is mirrored
+  EXPECT_TRUE(settable["IORSH_SPEED"]);
+  EXPECT_FALSE(settable["IORSH_FLAG"]);
+
+  // Values go both ways, each from its owner.
+  a_.Set("IORSH_SPEED", "1500");
+  a_.Set("IORSH_LABEL", "\"left front\"");
+  a_.Set("IORSH_TEMP", "21.5");
+  a_.Set("IORSH_ONLY_A", "7");
+  b_.Set("MEMSH_REMOTE", "-3");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1500; }));
+  EXPECT_TRUE(Eventually([&] { return b_.Text("IORSH_LABEL") == "left front"; }));
+  EXPECT_TRUE(Eventually([&] { return a_.Get("MEMSH_REMOTE") == -3; }));
+  Message value;
+  ASSERT_TRUE(probe_->WaitFor(
+      [&](const Message& m) {
+        return m.topic == TopicA("IORSH_SPEED") && m.payload.find("1500") != std::string::npos;
+      },
+      10000, &value));
+  const auto speed = nlohmann::json::parse(value.payload);
+  EXPECT_EQ(speed["v"], 1500);
+  EXPECT_TRUE(speed["ts"].is_number_unsigned());
+  EXPECT_TRUE(speed["seq"].is_number_unsigned());
+
+  // A variable of another type, or none at all, is not mirrored: one line
+  // each, however many values come.
+  a_.Set("IORSH_TEMP", "22.5");
+  a_.Set("IORSH_ONLY_A", "8");
+  a_.Set("IORSH_SPEED", "1501");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1501; }));
+  EXPECT_EQ(b_.Get("IORSH_TEMP"), 0);
+  EXPECT_EQ(CountLines(b_.bridge_log(), "IORSH_TEMP"), 1u) << b_.bridge_log();
+  EXPECT_EQ(CountLines(b_.bridge_log(), "IORSH_ONLY_A"), 1u) << b_.bridge_log();
+
+  // Allowed write requests, in JSON and as keltoctl set's bare text: the
+  // owner writes, and its publication carries the value to the mirror.
+  probe_->Publish(TopicA("IORSH_SPEED/set"), "{\"v\": 42}", 1, false, 10);
+  EXPECT_TRUE(Eventually([&] { return a_.Get("IORSH_SPEED") == 42; }));
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 42; }));
+  probe_->Publish(TopicA("IORSH_LABEL/set"), "hello world", 1, false, 10);
+  EXPECT_TRUE(Eventually([&] { return b_.Text("IORSH_LABEL") == "hello world"; }));
+
+  // Refused requests are answered on .../error and write nothing.
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"IORSH_FLAG", "1"},                          // not open to remote writes
+      {"IORSH_SPEED", "\"fast\""},                  // wrong type
+      {"IORSH_SPEED", "{\"v\": 4294967296}"},       // out of range
+      {"IORSH_SPEED", "{\"v\": 1"},                 // not JSON
+      {"IORSH_SPEED", std::string(10 << 20, '7')},  // 10 MB
+      {"IORSH_NOPE", "1"},                          // no such variable
+  };
+  probe_->Clear();
+  for (const auto& [name, payload] : refused) probe_->Publish(TopicA(name + "/set"), payload, 1);
+  for (const auto& [name, payload] : refused) {
+    EXPECT_TRUE(probe_->WaitFor([&](const Message& m) {
+      return m.topic == TopicA(name + "/error");
+    })) << name
+        << " " << payload.substr(0, 40);
+  }
+  EXPECT_EQ(probe_->Count([&](const Message& m) { return m.topic.ends_with("/error"); }),
+            refused.size());
+  EXPECT_EQ(a_.Get("IORSH_SPEED"), 42);
+  EXPECT_EQ(a_.Get("IORSH_FLAG"), 0);
+  EXPECT_EQ(probe_->Count([&](const Message& m) { return m.topic == TopicA("IORSH_SPEED"); }), 0u);
+}
+
+TEST_F(BridgeScenario, NoEchoAndRateLimitedWithTheLastValueArriving) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+  probe_->Clear();
+
+  // 10,000 writes over about a second, against a limit of 50 a second.
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 2; i <= 10001; ++i) {
+    a_.Set("IORSH_SPEED", std::to_string(i));
+    if (i % 10 == 0) std::this_thread::sleep_for(1ms);
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 10001; }));
+  Message last;
+  ASSERT_TRUE(probe_->WaitFor(
+      [](const Message& m) { return m.payload.starts_with("{\"v\":10001,"); }, 10000, &last));
+  std::this_thread::sleep_for(300ms);  // room for any echo to show
+
+  const size_t published =
+      probe_->Count([&](const Message& m) { return m.topic == TopicA("IORSH_SPEED"); });
+  EXPECT_GE(published, 2u);
+  EXPECT_LE(static_cast<double>(published), 50 * seconds + 3) << seconds << " s";
+  // The mirror never publishes what it mirrors, nor does the owner's value
+  // come back to it.
+  EXPECT_EQ(probe_->Count([](const Message& m) {
+    return m.topic.starts_with("kelto/v1/rigB/") && m.topic.find("IORSH_") != std::string::npos;
+  }),
+            0u);
+  EXPECT_EQ(a_.Get("IORSH_SPEED"), 10001);
+  EXPECT_EQ(CountLines(a_.bridge_log(), "IORSH_SPEED"), 0u) << a_.bridge_log();
+
+  // Sequence numbers only grow.
+  uint64_t previous = 0;
+  for (const Message& message : probe_->Messages()) {
+    if (message.topic != TopicA("IORSH_SPEED")) continue;
+    const uint64_t seq = nlohmann::json::parse(message.payload)["seq"].get<uint64_t>();
+    EXPECT_GT(seq, previous);
+    previous = seq;
+  }
+}
+
+TEST_F(BridgeScenario, ConvergesAfterBrokerAndBridgeOutages) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+
+  // The broker dies, values change meanwhile, and it comes back empty (no
+  // persistence): both bridges restore their values and mirrors.
+  probe_.reset();
+  broker_.Kill();
+  a_.Set("IORSH_SPEED", "2");
+  b_.Set("MEMSH_REMOTE", "5");
+  ASSERT_TRUE(broker_.Start());
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 2; }));
+  EXPECT_TRUE(Eventually([&] { return a_.Get("MEMSH_REMOTE") == 5; }));
+  probe_ = std::make_unique<Probe>(broker_.port());
+  ASSERT_TRUE(probe_->Subscribe("kelto/v1/#"));
+  EXPECT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.retained && m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":2,");
+  }));
+
+  // rigA's bridge is killed: the broker marks it offline. Restarted, it
+  // brings the value written while it was away.
+  a_.KillBridge();
+  EXPECT_TRUE(probe_->WaitFor(
+      [](const Message& m) { return IsPayload(m, "kelto/v1/rigA/$state", "offline"); }));
+  a_.Set("IORSH_SPEED", "3");
+  StartBridgeA();
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
+
+  // A bridge asked to stop says goodbye itself.
+  probe_->Clear();
+  EXPECT_EQ(b_.StopBridge(), 0);
+  EXPECT_TRUE(probe_->WaitFor(
+      [](const Message& m) { return IsPayload(m, "kelto/v1/rigB/$state", "offline"); }));
+}
+
+TEST_F(BridgeScenario, FollowsTablesAwayAndBack) {
+  a_.Set("IORSH_SPEED", "3");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
+  b_.CloseTable();
+  if (!b_.TableGone()) GTEST_SKIP() << "observers still keep a table alive in this build";
+
+  // rigB's table goes away; the value that changes meanwhile reaches its
+  // next table from the retained copy, with no new write on rigA.
+  a_.Set("IORSH_SPEED", "4");
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":4,");
+  }));
+  b_.OpenTable();
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 4; }));
+
+  // rigA's table goes away: nothing is published for it until the next
+  // table, whose own values then win everywhere.
+  a_.CloseTable();
+  std::this_thread::sleep_for(1500ms);
+  probe_->Clear();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(probe_->Count([](const Message& m) { return m.topic.starts_with("kelto/v1/rigA/"); }),
+            0u);
+  a_.OpenTable();
+  EXPECT_TRUE(probe_->WaitFor([&](const Message& m) { return m.topic == TopicA("$birth"); }))
+      << a_.bridge_log();
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 0; }));
+  a_.Set("IORSH_SPEED", "6");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 6; }));
+  EXPECT_EQ(CountLines(b_.bridge_log(), "went away"), 1u) << b_.bridge_log();
+}
+
+}  // namespace
+}  // namespace kelto::testing

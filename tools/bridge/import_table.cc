@@ -1,0 +1,104 @@
+#include "bridge/import_table.h"
+
+#include <cstdio>
+#include <set>
+
+#include "bridge/payloads.h"
+
+namespace kelto::bridge {
+namespace {
+
+std::string OwnerKey(const ParsedTopic& topic) { return topic.node + '\0' + topic.segment; }
+
+}  // namespace
+
+ImportTable::ImportTable(std::vector<ImportRule> rules) : rules_(std::move(rules)) {}
+
+std::vector<std::string> ImportTable::nodes() const {
+  std::set<std::string> distinct;
+  for (const ImportRule& rule : rules_) distinct.insert(rule.node);
+  return {distinct.begin(), distinct.end()};
+}
+
+bool ImportTable::Covers(const std::string& node, const std::string& name) const {
+  for (const ImportRule& rule : rules_) {
+    if (rule.node == node && kelto_live_match(rule.pattern.c_str(), name.c_str())) return true;
+  }
+  return false;
+}
+
+void ImportTable::NoteBirth(const ParsedTopic& topic, std::string_view payload) {
+  std::optional<std::map<std::string, char>> types = ParseBirthTypes(payload);
+  if (types) owner_types_[OwnerKey(topic)] = std::move(*types);
+}
+
+void ImportTable::Report(Target& target, const ParsedTopic& topic, const std::string& why) {
+  if (target.reported) return;
+  target.reported = true;
+  const std::string shown = EscapeLevel(topic.name);
+  std::fprintf(stderr, "kelto-bridge: not mirroring %s/%s: %s\n", topic.node.c_str(), shown.c_str(),
+               why.c_str());
+}
+
+ImportTable::Target& ImportTable::TargetFor(kelto_live* table, const ParsedTopic& topic,
+                                            const std::string& key) {
+  const auto found = targets_.find(key);
+  if (found != targets_.end()) return found->second;
+  Target& target = targets_[key];
+  uint32_t ident = 0;
+  kelto_live_info info{};
+  if (kelto_live_find(table, topic.name.c_str(), &ident) != KELTO_LIVE_OK ||
+      kelto_live_info_of(table, ident, &info) != KELTO_LIVE_OK) {
+    Report(target, topic, "no variable of that name here");
+    return target;
+  }
+  if (info.size == 0) {
+    Report(target, topic, "its type holds no value here");
+    return target;
+  }
+  target.ident = ident;
+  target.local_type = info.type;
+  return target;
+}
+
+void ImportTable::Apply(kelto_live* table, const ParsedTopic& topic, std::string_view payload) {
+  if (!Covers(topic.node, topic.name)) return;
+  Target& target = TargetFor(table, topic, OwnerKey(topic) + '\0' + topic.name);
+  if (target.ident < 0) return;
+
+  const auto owner = owner_types_.find(OwnerKey(topic));
+  if (owner != owner_types_.end()) {
+    const auto type = owner->second.find(topic.name_level);
+    if (type != owner->second.end() && type->second != target.local_type) {
+      Report(target, topic,
+             std::string("type ") + type->second + " there, " + target.local_type + " here");
+      return;
+    }
+  }
+
+  const std::optional<ReceivedValue> value = ParseValuePayload(payload);
+  if (!value) {
+    Report(target, topic, "its messages are not {\"v\",\"ts\",\"seq\"} objects");
+    return;
+  }
+  if (target.seen && value->seq <= target.last_seq) return;
+  target.seen = true;
+  target.last_seq = value->seq;
+
+  char reason[256] = "";
+  const kelto_live_result result =
+      kelto_live_set(table, static_cast<uint32_t>(target.ident), value->json_value.data(),
+                     value->json_value.size(), KELTO_LIVE_JSON, reason, sizeof reason);
+  if (result == KELTO_LIVE_OK) {
+    ++applied_;
+  } else if (result == KELTO_LIVE_BAD_VALUE || result == KELTO_LIVE_WRONG_TYPE) {
+    Report(target, topic, std::string("value does not fit here: ") + reason);
+  }
+}
+
+void ImportTable::Reset() {
+  targets_.clear();
+  applied_ = 0;
+}
+
+}  // namespace kelto::bridge

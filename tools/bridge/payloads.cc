@@ -1,0 +1,137 @@
+#include "bridge/payloads.h"
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/topics.h"
+
+namespace kelto::bridge {
+namespace {
+
+using Json = nlohmann::json;
+
+Json ParseJson(std::string_view text) {
+  return Json::parse(text.begin(), text.end(), nullptr, false);
+}
+
+// Strings keep bytes 0x80..0xff as \u0080..\u00ff and anything else as
+// escapes the codec reads; never raw UTF-8 it might take differently.
+std::string AsJsonText(const Json& value) {
+  return value.dump(-1, ' ', true, Json::error_handler_t::strict);
+}
+
+bool LooksLikeJsonContainer(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  return first != std::string_view::npos && (text[first] == '{' || text[first] == '[');
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view bytes) {
+  std::string buffer(KELTO_LIVE_TEXT_SIZE * 4, '\0');
+  if (kelto_live_escape(bytes.data(), bytes.size(), KELTO_LIVE_JSON, buffer.data(),
+                        buffer.size()) != KELTO_LIVE_OK) {
+    return "\"\"";
+  }
+  buffer.resize(buffer.find('\0'));
+  return buffer;
+}
+
+std::string ValuePayload(std::string_view json_value, int64_t ts_ms, uint64_t seq) {
+  std::string payload;
+  payload.reserve(json_value.size() + 64);
+  payload.append("{\"v\":").append(json_value);
+  payload.append(",\"ts\":").append(std::to_string(ts_ms));
+  payload.append(",\"seq\":").append(std::to_string(seq)).append("}");
+  return payload;
+}
+
+std::optional<ReceivedValue> ParseValuePayload(std::string_view payload) {
+  if (payload.size() > kMaxPayloadBytes) return std::nullopt;
+  const Json message = ParseJson(payload);
+  if (!message.is_object()) return std::nullopt;
+  const auto value = message.find("v");
+  const auto seq = message.find("seq");
+  if (value == message.end() || seq == message.end() || !seq->is_number_unsigned()) {
+    return std::nullopt;
+  }
+  try {
+    return ReceivedValue{AsJsonText(*value), seq->get<uint64_t>()};
+  } catch (const Json::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<SetRequest> ParseSetRequest(std::string_view payload, std::string* reason) {
+  if (payload.size() > kMaxPayloadBytes) {
+    *reason = "request of " + std::to_string(payload.size()) + " bytes is larger than " +
+              std::to_string(kMaxPayloadBytes);
+    return std::nullopt;
+  }
+  const Json message = ParseJson(payload);
+  if (message.is_discarded()) {
+    if (LooksLikeJsonContainer(payload)) {
+      *reason = "request is not valid JSON";
+      return std::nullopt;
+    }
+    return SetRequest{std::string(payload), KELTO_LIVE_TEXT};
+  }
+  try {
+    if (message.is_object()) {
+      const auto value = message.find("v");
+      if (value == message.end()) {
+        *reason = "request object has no \"v\"";
+        return std::nullopt;
+      }
+      return SetRequest{AsJsonText(*value), KELTO_LIVE_JSON};
+    }
+    return SetRequest{AsJsonText(message), KELTO_LIVE_JSON};
+  } catch (const Json::exception&) {
+    *reason = "request is not valid JSON";
+    return std::nullopt;
+  }
+}
+
+std::string BirthPayload(std::string_view node, std::string_view segment,
+                         const std::vector<BirthEntry>& entries) {
+  std::string payload =
+      "{\"node\":" + JsonString(node) + ",\"segment\":" + JsonString(segment) + ",\"variables\":[";
+  bool first = true;
+  for (const BirthEntry& entry : entries) {
+    if (!first) payload.push_back(',');
+    first = false;
+    payload.append("{\"name\":").append(JsonString(entry.name));
+    payload.append(",\"topic\":").append(JsonString(EscapeLevel(entry.name)));
+    payload.append(",\"type\":").append(JsonString(std::string_view(&entry.type, 1)));
+    payload.append(",\"size\":").append(std::to_string(entry.size));
+    payload.append(",\"settable\":").append(entry.settable ? "true" : "false").append("}");
+  }
+  payload.append("]}");
+  return payload;
+}
+
+std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payload) {
+  const Json birth = ParseJson(payload);
+  if (!birth.is_object()) return std::nullopt;
+  const auto variables = birth.find("variables");
+  if (variables == birth.end() || !variables->is_array()) return std::nullopt;
+  std::map<std::string, char> types;
+  for (const Json& entry : *variables) {
+    if (!entry.is_object()) continue;
+    const auto topic = entry.find("topic");
+    const auto type = entry.find("type");
+    if (topic == entry.end() || type == entry.end() || !topic->is_string() || !type->is_string()) {
+      continue;
+    }
+    const auto& letter = type->get_ref<const std::string&>();
+    // A letter above 0x7f arrives as two UTF-8 bytes; such a type is never
+    // a compatible one, so any stand-in that matches no letter will do.
+    types[topic->get<std::string>()] = letter.size() == 1 ? letter[0] : '\x7f';
+  }
+  return types;
+}
+
+std::string ErrorPayload(std::string_view reason) {
+  return "{\"error\":" + JsonString(reason) + "}";
+}
+
+}  // namespace kelto::bridge

@@ -1,0 +1,63 @@
+// What the bridge puts into messages and takes out of them. Values are
+// formatted and parsed by the live API's one codec; this file only wraps
+// them in their small JSON envelopes.
+#ifndef KELTO_TOOLS_BRIDGE_PAYLOADS_H_
+#define KELTO_TOOLS_BRIDGE_PAYLOADS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelto_live.h"
+
+namespace kelto::bridge {
+
+// Requests and values larger than this are refused unread: no value of the
+// table needs a tenth of it, and parsing megabytes would stall the link.
+inline constexpr size_t kMaxPayloadBytes = 4096;
+
+// Bytes as a quoted JSON string, through the live API's escape.
+std::string JsonString(std::string_view bytes);
+
+// {"v":<json_value>,"ts":<ts_ms>,"seq":<seq>}
+std::string ValuePayload(std::string_view json_value, int64_t ts_ms, uint64_t seq);
+
+struct ReceivedValue {
+  std::string json_value;  // the "v" member, as JSON text for kelto_live_set
+  uint64_t seq = 0;
+};
+// nullopt for anything but an object with "v" and an unsigned "seq".
+std::optional<ReceivedValue> ParseValuePayload(std::string_view payload);
+
+struct SetRequest {
+  std::string text;
+  kelto_live_syntax syntax = KELTO_LIVE_JSON;
+};
+// {"v": <value>}, a bare JSON value, or the bare text that keltoctl set
+// takes. Something that starts like a JSON object or array but does not
+// parse is refused, never taken for text. nullopt with a reason.
+std::optional<SetRequest> ParseSetRequest(std::string_view payload, std::string* reason);
+
+struct BirthEntry {
+  std::string name;
+  char type = 0;
+  int32_t size = 0;
+  bool settable = false;
+};
+// {"node":..,"segment":..,"variables":[{"name":..,"topic":..,"type":..,
+// "size":..,"settable":..},..]}; "topic" is the name's topic level.
+std::string BirthPayload(std::string_view node, std::string_view segment,
+                         const std::vector<BirthEntry>& entries);
+// Topic level to type letter, from a birth payload; nullopt when it is not one.
+std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payload);
+
+// {"error":<reason>}
+std::string ErrorPayload(std::string_view reason);
+
+}  // namespace kelto::bridge
+
+#endif  // KELTO_TOOLS_BRIDGE_PAYLOADS_H_
