@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "changes/change_log.h"
-#include "live/name_index.h"
+#include "live/name_lookup.h"
 #include "table/locations.h"
 #include "table/value_copy.h"
 
@@ -133,15 +133,20 @@ std::string_view LiveTable::NameAt(uint32_t ident) const {
   return std::string_view(item.name, strnlen(item.name, kNameSize - 1));
 }
 
-std::shared_ptr<const NameIndex> LiveTable::CurrentIndex(bool rebuild) {
+std::shared_ptr<const NameLookup> LiveTable::CurrentIndex(bool rebuild) {
   std::lock_guard lock(index_mutex_);
   if (index_ == nullptr || rebuild) {
     // A program's Open may have filled items past the old end.
     if (rebuild) count_.store(CountShownItems(), std::memory_order_relaxed);
-    index_ = std::make_shared<const NameIndex>(Count(),
-                                               [this](uint32_t ident) { return NameAt(ident); });
+    index_ = IndexNames(hold_.view, Count());
   }
   return index_;
+}
+
+// A program opened the table again since it was indexed: it grew, or the
+// names at a few sampled idents differ.
+bool LiveTable::ChangedSinceIndexed(const NameLookup& lookup) const {
+  return GrewPastCount() || NamesSignature(hold_.view, lookup.count) != lookup.signature;
 }
 
 kelto_live_result LiveTable::Info(uint32_t ident, kelto_live_info* info) {
@@ -160,18 +165,26 @@ kelto_live_result LiveTable::Info(uint32_t ident, kelto_live_info* info) {
 
 kelto_live_result LiveTable::Find(std::string_view name, uint32_t* ident) {
   return WithView([&] {
-    if (name.empty()) return KELTO_LIVE_UNKNOWN_VARIABLE;
+    // The index compares against a terminated name; the longest one an
+    // item can hold is the longest that can match.
+    char full_name[kNameSize];
+    if (name.empty() || name.size() > VarDirectory::kLongestFullName ||
+        name.find('\0') != std::string_view::npos) {
+      return KELTO_LIVE_UNKNOWN_VARIABLE;
+    }
+    std::memcpy(full_name, name.data(), name.size());
+    full_name[name.size()] = '\0';
     for (const bool rebuild : {false, true}) {
-      const std::shared_ptr<const NameIndex> index = CurrentIndex(rebuild);
-      const std::optional<uint32_t> found = index->Find(name);
-      if (found && *found < Count() && NameAt(*found) == name) {
-        *ident = *found;
+      const std::shared_ptr<const NameLookup> lookup = CurrentIndex(rebuild);
+      // Every match is confirmed against the item's name as it is now.
+      const uint32_t found = lookup->directory.Find(hold_.view, lookup->count, full_name);
+      if (found != VarDirectory::kNotFound) {
+        *ident = found;
         return KELTO_LIVE_OK;
       }
       // Not found in a table that looks as it did when indexed: unknown.
-      // Found under a name it no longer has, or a table that grew: a
-      // program opened it again since, so index it again, once.
-      if (!found && !GrewPastCount()) break;
+      // Otherwise a program opened it again since: index it again, once.
+      if (!ChangedSinceIndexed(*lookup)) break;
     }
     return KELTO_LIVE_UNKNOWN_VARIABLE;
   });

@@ -18,7 +18,7 @@
 
 namespace kelto::live {
 
-class NameIndex;
+struct NameLookup;
 
 struct ChangeBatch {
   std::vector<uint32_t> idents;
@@ -65,7 +65,8 @@ class LiveTable {
   uint32_t CountShownItems() const;
   bool IsBlank(uint32_t ident) const;
   bool GrewPastCount() const;
-  std::shared_ptr<const NameIndex> CurrentIndex(bool rebuild);
+  std::shared_ptr<const NameLookup> CurrentIndex(bool rebuild);
+  bool ChangedSinceIndexed(const NameLookup& lookup) const;
   std::string_view NameAt(uint32_t ident) const;
 
   std::string segment_name_;
@@ -79,7 +80,7 @@ class LiveTable {
   int attach_errno_ = 0;
 
   std::mutex index_mutex_;
-  std::shared_ptr<const NameIndex> index_;
+  std::shared_ptr<const NameLookup> index_;
 };
 
 }  // namespace kelto::live
