@@ -99,7 +99,18 @@ grep -q '"name": "IORSH_GEAR", "type": "B", "size": 1, "value": 4' "$work/out" |
 expect_status 1 get IORSH_NOPE
 expect_status 2 set IORSH_GEAR
 expect_status 3 set IORSH_GEAR 256
-expect_status 0 watch --count 2 --interval 0.05
+# The first refresh comes at once, the second after a change.
+"$keltoctl" watch --count 2 --interval 0.05 >"$work/watch-out" 2>&1 &
+watch_pid=$!
+sleep 0.3
+expect_status 0 set IORSH_SPEED 1501
+for _ in $(seq 50); do kill -0 "$watch_pid" 2>/dev/null || break; sleep 0.1; done
+kill "$watch_pid" 2>/dev/null && fail "watch --count 2 did not end after a change"
+wait "$watch_pid" || fail "watch --count 2 exited $?"
+grep -q '(refresh 2)' "$work/watch-out" || fail "watch did not refresh after a change"
+# A reader that goes away ends a watch cleanly.
+timeout 10 "$keltoctl" watch | head -n 1 >"$work/out" || fail "watch | head -1 did not end cleanly"
+grep -q '(refresh 1)' "$work/out" || fail "watch | head -1 printed $(cat "$work/out")"
 cmp -s "$KELTO_DIR/kelto_log.txt" "$work/log-before" || fail "keltoctl changed the log"
 
 echo "-- after the holder closed"

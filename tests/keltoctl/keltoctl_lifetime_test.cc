@@ -103,49 +103,66 @@ TEST(KeltoctlLifetime, TheSegmentOfADeadHolderIsNotLiveAndIsLeftAlone) {
 }
 
 // keltoctl only looks: it never keeps a table alive. The last program's
-// Close removes every file of the table even while a watch is attached.
+// Close removes every file of the table even while a watch is attached, and
+// the watch notices within a second and ends with status 4, with or without
+// a change feed.
 TEST(KeltoctlLifetime, TheLastProgramOutRemovesTheTableEvenWhileWatchRuns) {
   TestEnvironment environment;
   environment.WriteDefinitions(kIorsh, kMemsh);
-  auto holder = std::make_unique<LiveTableHolder>(WriteStartingValues);
-  ASSERT_TRUE(holder->ready());
+  for (const bool with_feed : {false, true}) {
+    auto holder = std::make_unique<LiveTableHolder>(WriteStartingValues);
+    ASSERT_TRUE(holder->ready());
+    auto feed = with_feed ? std::make_unique<ChangeLogObject>(environment.segment()) : nullptr;
 
-  // The interval is far longer than the test: the watch only ends by signal.
-  RunningKeltoctl watch({"watch", "--interval", "3600", "IORSH_*"});
-  ASSERT_TRUE(watch.ReadUntil("IORSH_GEAR")) << watch.out();
-  ASSERT_TRUE(watch.ReadUntil("(refresh 1)")) << watch.out();
-  ASSERT_TRUE(watch.ReadUntil("  3\n")) << watch.out();
+    // The interval is far longer than the test: only the table's end ends it.
+    RunningKeltoctl watch({"watch", "--interval", "3600", "IORSH_*"});
+    ASSERT_TRUE(watch.ReadUntil("(refresh 1)")) << watch.out();
+    ASSERT_TRUE(watch.ReadUntil("  3\n")) << watch.out();
 
-  EXPECT_EQ(holder->Close(), 0);
-  holder.reset();
-  EXPECT_FALSE(environment.SegmentExists()) << "a watch does not hold the table";
-  EXPECT_FALSE(std::filesystem::exists(environment.SegmentPath() + ".lock"));
-  ExpectNoLiveTable(environment, {"get", "IORSH_SPEED"});
+    EXPECT_EQ(holder->Close(), 0);
+    holder.reset();
+    EXPECT_FALSE(environment.SegmentExists()) << "a watch does not hold the table";
+    EXPECT_FALSE(std::filesystem::exists(environment.SegmentPath() + ".lock"));
+    ExpectNoLiveTable(environment, {"get", "IORSH_SPEED"});
 
-  watch.Signal(SIGINT);
-  const ToolResult ended = watch.Finish();
-  EXPECT_EQ(ended.status, 0) << ended.err;
-  EXPECT_EQ(ended.err, "");
-  EXPECT_FALSE(environment.SegmentExists());
-  EXPECT_FALSE(std::filesystem::exists(environment.SegmentPath() + ".lock"));
+    const ToolResult ended = watch.Finish(5000);
+    EXPECT_EQ(ended.status, 4) << with_feed << ended.err;
+    EXPECT_EQ(ended.err, "keltoctl: no live table: the last program let go of it\n");
+    EXPECT_EQ(ended.out.find("(refresh 2)"), std::string::npos) << ended.out;
+    EXPECT_FALSE(environment.SegmentExists());
+  }
 }
 
+// The first refresh comes at once, every later one after a change of a
+// shown variable (at most once per interval); --count N ends after the Nth.
 TEST(KeltoctlLifetime, WatchWithACountStopsAfterThatManyRefreshes) {
   TestEnvironment environment;
   environment.WriteDefinitions(kIorsh, kMemsh);
   LiveTableHolder holder(WriteStartingValues);
   ASSERT_TRUE(holder.ready());
+  ChangeLogObject feed(environment.segment());
   const std::string log_before = environment.ReadLog();
 
-  const ToolResult result = RunKeltoctl({"watch", "--count", "3", "-n", "0.01", "IORSH_SPEED"});
+  RunningKeltoctl watch({"watch", "--count", "3", "-n", "0.01", "IORSH_SPEED"});
+  const auto frame = [](int refresh, const char* row) {
+    return std::string(refresh > 1 ? "\n" : "") +
+           "Every 0.01s: keltoctl watch IORSH_SPEED  (refresh " + std::to_string(refresh) +
+           ")\n  IDENT  NAME         TYPE  SIZE  VALUE\n" + row;
+  };
+  std::string expected = frame(1, "      0  IORSH_SPEED  L        4  1500\n");
+  ASSERT_TRUE(watch.ReadUntil(expected)) << watch.out();
+  // A change of a variable that is not shown redraws nothing.
+  ASSERT_EQ(RunKeltoctl({"set", "IORSH_GEAR", "5"}).status, 0);
+  ASSERT_EQ(RunKeltoctl({"set", "IORSH_SPEED", "1501"}).status, 0);
+  expected += frame(2, "*     0  IORSH_SPEED  L        4  1501\n");
+  ASSERT_TRUE(watch.ReadUntil(expected)) << watch.out();
+  ASSERT_EQ(RunKeltoctl({"set", "IORSH_SPEED", "1502"}).status, 0);
+  expected += frame(3, "*     0  IORSH_SPEED  L        4  1502\n");
+
+  const ToolResult result = watch.Finish(5000);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
-  const std::string table =
-      "  IDENT  NAME         TYPE  SIZE  VALUE\n"
-      "      0  IORSH_SPEED  L        4  1500\n";
-  EXPECT_EQ(result.out, "Every 0.01s: keltoctl watch IORSH_SPEED  (refresh 1)\n" + table +
-                            "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 2)\n" + table +
-                            "\nEvery 0.01s: keltoctl watch IORSH_SPEED  (refresh 3)\n" + table);
+  EXPECT_EQ(result.out, expected);
   EXPECT_EQ(environment.ReadLog(), log_before);
   EXPECT_EQ(RunKeltoctl({"watch", "--count", "1", "NOPE*"}).status, 1);
 }

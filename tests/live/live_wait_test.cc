@@ -1,15 +1,11 @@
 // Observers in other processes wait for, see and make changes of a table
 // that a program holds.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "changes/change_log.h"
 #include "kelto.h"
 #include "kelto_live.h"
 #include "keltoctl/keltoctl_runner.h"
@@ -20,28 +16,6 @@ namespace kelto::testing {
 namespace {
 
 constexpr int kLongMs = 10000;
-
-// The program side of the change log, made here the way a program's Open
-// makes it beside the segment.
-class ChangeLogObject {
- public:
-  explicit ChangeLogObject(const std::string& segment) : path_("/" + segment + ".changes") {
-    const int fd = shm_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) return;
-    if (ftruncate(fd, static_cast<off_t>(ChangeLogBytes())) == 0) {
-      void* mapped = mmap(nullptr, ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (mapped != MAP_FAILED) {
-        InitChangeLog(mapped);
-        munmap(mapped, ChangeLogBytes());
-      }
-    }
-    close(fd);
-  }
-  ~ChangeLogObject() { shm_unlink(path_.c_str()); }
-
- private:
-  std::string path_;
-};
 
 class LiveWaitTest : public ::testing::Test {
  protected:

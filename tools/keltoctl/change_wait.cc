@@ -14,6 +14,9 @@ namespace {
 // How long one wait on the table lasts before signals and the output are
 // looked at again: short enough that Ctrl-C feels immediate.
 constexpr double kSliceSeconds = 0.1;
+// How often a pause makes sure that some program still holds the table, as
+// the live API's own waits do.
+constexpr double kLivenessSeconds = 0.25;
 
 // A pipe whose reader has gone (keltoctl watch | head -1) reports an error
 // on the write end; noticed here, the watch ends before its next redraw.
@@ -60,6 +63,17 @@ WaitEnd PauseFor(const sigset_t& signals, double seconds) {
     const double remaining = deadline - MonotonicSeconds();
     const WaitEnd end = PendingSignal(signals, std::min(remaining, kSliceSeconds));
     if (end != WaitEnd::kTimedOut || remaining <= kSliceSeconds) return end;
+  }
+}
+
+WaitEnd PauseWhileLive(const ChangeWaiter& waiter, double seconds) {
+  const double deadline = MonotonicSeconds() + seconds;
+  for (;;) {
+    const double remaining = deadline - MonotonicSeconds();
+    const WaitEnd end = PauseFor(waiter.signals, std::min(remaining, kLivenessSeconds));
+    if (end != WaitEnd::kTimedOut) return end;
+    if (kelto_live_check(waiter.table) != KELTO_LIVE_OK) return WaitEnd::kNoTable;
+    if (remaining <= kLivenessSeconds) return WaitEnd::kTimedOut;
   }
 }
 

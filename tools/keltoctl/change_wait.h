@@ -45,6 +45,10 @@ WaitEnd WaitForChange(ChangeWaiter* waiter, double seconds, std::vector<uint32_t
 // kResize or kStop.
 WaitEnd PauseFor(const sigset_t& signals, double seconds);
 
+// PauseFor that also ends, with kNoTable, within a quarter of a second of
+// the last program letting go of the waiter's table.
+WaitEnd PauseWhileLive(const ChangeWaiter& waiter, double seconds);
+
 double MonotonicSeconds();
 
 }  // namespace keltoctl

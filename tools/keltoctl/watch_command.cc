@@ -43,15 +43,16 @@ std::vector<uint32_t> IdentsOf(const std::vector<ItemSnapshot>& rows) {
 // Until the next redraw: a change of a shown variable, but never sooner
 // than one interval after the last redraw. A table without a change feed
 // is redrawn every interval instead.
+// Either way the end of the table is noticed within a second.
 WaitEnd WaitForRedraw(ChangeWaiter* waiter, double interval, double drawn_at) {
   std::vector<uint32_t> changed;
   bool resync = false;
   WaitEnd end = WaitForChange(waiter, -1, &changed, &resync);
-  if (end == WaitEnd::kNoFeed) return PauseFor(waiter->signals, interval);
+  if (end == WaitEnd::kNoFeed) return PauseWhileLive(*waiter, interval);
   if (end != WaitEnd::kChanged) return end;
   const double rest = drawn_at + interval - MonotonicSeconds();
-  end = rest > 0 ? PauseFor(waiter->signals, rest) : WaitEnd::kTimedOut;
-  return end == WaitEnd::kStop ? end : WaitEnd::kChanged;
+  end = rest > 0 ? PauseWhileLive(*waiter, rest) : WaitEnd::kTimedOut;
+  return end == WaitEnd::kStop || end == WaitEnd::kNoTable ? end : WaitEnd::kChanged;
 }
 
 }  // namespace
