@@ -1,6 +1,7 @@
-# Installs libkelto.so (versioned file name and SONAME), include/kelto.h, a
-# CMake package that gives the imported target kelto::kelto, and kelto.pc for
-# pkg-config. Installing is on by default only when kelto is the top-level
+# Installs libkelto.so and libkelto_live.so (versioned file names and
+# SONAMEs), include/kelto.h and include/kelto_live.h, a CMake package that
+# gives the imported targets kelto::kelto and kelto::live, and kelto.pc and
+# kelto-live.pc for pkg-config. Installing is on by default only when kelto is the top-level
 # project, so a parent project that adds it as a subdirectory stays in charge.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -12,12 +13,12 @@ endif()
 
 set(KELTO_CMAKE_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/kelto")
 
-install(TARGETS kelto
+install(TARGETS kelto kelto_live
   EXPORT keltoTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
     COMPONENT kelto_runtime
     NAMELINK_COMPONENT kelto_development)
-install(FILES "${PROJECT_SOURCE_DIR}/include/kelto.h"
+install(FILES "${PROJECT_SOURCE_DIR}/include/kelto.h" "${PROJECT_SOURCE_DIR}/include/kelto_live.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
   COMPONENT kelto_development)
 
@@ -51,13 +52,15 @@ foreach(kind LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 set(KELTO_PC_PREFIX "@KELTO_PC_PREFIX@")  # left for the install step
-set(KELTO_PC_TEMPLATE "${PROJECT_BINARY_DIR}/pkgconfig/kelto.pc.in")
-set(KELTO_PC_FILE "${PROJECT_BINARY_DIR}/pkgconfig/kelto.pc")
-configure_file("${PROJECT_SOURCE_DIR}/kelto.pc.in" "${KELTO_PC_TEMPLATE}" @ONLY)
-install(CODE "
-  set(KELTO_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  configure_file(\"${KELTO_PC_TEMPLATE}\" \"${KELTO_PC_FILE}\" @ONLY)
-  " COMPONENT kelto_development)
-install(FILES "${KELTO_PC_FILE}"
-  DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
-  COMPONENT kelto_development)
+foreach(pc kelto kelto-live)
+  set(KELTO_PC_TEMPLATE "${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc.in")
+  set(KELTO_PC_FILE "${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc")
+  configure_file("${PROJECT_SOURCE_DIR}/${pc}.pc.in" "${KELTO_PC_TEMPLATE}" @ONLY)
+  install(CODE "
+    set(KELTO_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${KELTO_PC_TEMPLATE}\" \"${KELTO_PC_FILE}\" @ONLY)
+    " COMPONENT kelto_development)
+  install(FILES "${KELTO_PC_FILE}"
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+    COMPONENT kelto_development)
+endforeach()

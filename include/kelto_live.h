@@ -289,7 +289,8 @@ KELTO_LIVE_EXPORT uint64_t kelto_live_cursor(kelto_live* table);
  * waiter fell too far behind, more idents changed than `capacity`, or a
  * writer was killed while marking): re-read every variable of interest;
  * else 0. `changed` may be NULL with capacity 0 (then only *resync and
- * the count of 0 tell). Results: OK; TIMEOUT (*cursor unchanged, count 0);
+ * the count of 0 tell). Results: OK; TIMEOUT (count 0; *cursor may have
+ * moved past changes of idents not asked for);
  * NO_TABLE (the last program went away while waiting, or before: the handle
  * lets go within a second); NO_FEED; INVALID_ARGUMENT. */
 KELTO_LIVE_EXPORT kelto_live_result kelto_live_wait(kelto_live* table, uint64_t* cursor,

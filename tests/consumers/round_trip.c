@@ -2,10 +2,12 @@
  * A program of another project, built against an installed kelto: it opens a
  * table of its own (a fresh directory and segment name, passed through
  * KELTO_DIR and KELTO_SEGMENT), has a child process write values, reads them
- * back here, and cleans up. Exit status 0 when every value came back.
+ * back here and through the live API of libkelto_live, and cleans up. Exit
+ * status 0 when every value came back.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <kelto.h>
+#include <kelto_live.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -53,6 +55,22 @@ static void CleanUp(void) {
   shm_unlink(path);
   snprintf(path, sizeof path, "/%s.lock", segment);
   shm_unlink(path);
+  snprintf(path, sizeof path, "/%s.changes", segment);
+  shm_unlink(path);
+}
+
+/* An observer of the same table, as a tool would be: by segment name only. */
+static int SeenByObserver(void) {
+  kelto_live* live = NULL;
+  uint32_t ident = 0;
+  char text[KELTO_LIVE_TEXT_SIZE] = "";
+  int ok = kelto_live_attach(segment, &live) == KELTO_LIVE_OK &&
+           kelto_live_find(live, "IORSH_STATUS", &ident) == KELTO_LIVE_OK &&
+           kelto_live_format(live, ident, KELTO_LIVE_JSON, text, sizeof text) == KELTO_LIVE_OK &&
+           strcmp(text, "\"written by the child\"") == 0;
+  kelto_live_detach(live);
+  if (!ok) fprintf(stderr, "the live API saw \"%s\"\n", text);
+  return ok ? 0 : -1;
 }
 
 /* The writer: a separate process with a table of its own. */
@@ -89,7 +107,7 @@ static int RoundTrip(void) {
   uint16_t level = 0;
   const int read_ok = KeltoReadVar(KeltoGetIdentVarName("IORSH_SPEED"), (char*)&speed) == 0 &&
                       KeltoReadString("IORSH_STATUS", status) == 0 &&
-                      MemShReadVarName("LEVEL", (char*)&level) == 0;
+                      MemShReadVarName("LEVEL", (char*)&level) == 0 && SeenByObserver() == 0;
   KeltoClose();
   if (!read_ok || speed != 4711 || strcmp(status, "written by the child") != 0 || level != 513) {
     fprintf(stderr, "read back speed %d, status \"%s\", level %u\n", speed, status, level);

@@ -40,6 +40,11 @@ libdir="$(dirname "$(dirname "$pc_file")")"
   fail "libkelto.so does not point to libkelto.so.2"
 readelf -d "$libdir/libkelto.so.2.0.0" | grep -q 'Library soname: \[libkelto\.so\.2\]' ||
   fail "the SONAME is not libkelto.so.2"
+[ -f "$prefix/include/kelto_live.h" ] || fail "no include/kelto_live.h installed"
+[ -f "$libdir/libkelto_live.so.2.0.0" ] || fail "no libkelto_live.so.2.0.0 in $libdir"
+[ -f "$libdir/pkgconfig/kelto-live.pc" ] || fail "no kelto-live.pc installed"
+[ "$(nm -D --defined-only "$libdir/libkelto_live.so.2.0.0" | awk '{print $3}' | grep -cv '^kelto_live_')" = 0 ] ||
+  fail "libkelto_live.so exports more than kelto_live_* functions"
 [ -f "$libdir/cmake/kelto/keltoConfig.cmake" ] || fail "no keltoConfig.cmake installed"
 [ -f "$libdir/cmake/kelto/keltoConfigVersion.cmake" ] || fail "no keltoConfigVersion.cmake"
 
@@ -49,6 +54,8 @@ cmake -S "$here/find_package" -B "$work/find_package" -DCMAKE_PREFIX_PATH="$pref
   { cat "$work/find_package-configure.log"; fail "find_package(kelto) failed"; }
 cmake --build "$work/find_package" >"$work/find_package-build.log" ||
   { cat "$work/find_package-build.log"; fail "building the find_package consumer failed"; }
+readelf -d "$work/find_package/round_trip" | grep -q 'Shared library: \[libkelto_live\.so\.2\]' ||
+  fail "the find_package consumer does not load libkelto_live.so.2"
 readelf -d "$work/find_package/round_trip" | grep -q 'Shared library: \[libkelto\.so\.2\]' ||
   fail "the find_package consumer does not load libkelto.so.2"
 "$work/find_package/round_trip" || fail "the find_package consumer failed"

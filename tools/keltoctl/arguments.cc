@@ -17,10 +17,8 @@ struct CommandName {
 };
 
 constexpr CommandName kCommands[] = {
-    {"list", Command::kList},
-    {"get", Command::kGet},
-    {"set", Command::kSet},
-    {"watch", Command::kWatch},
+    {"list", Command::kList},   {"get", Command::kGet},   {"set", Command::kSet},
+    {"watch", Command::kWatch}, {"wait", Command::kWait},
 };
 
 const char* NameOf(Command command) {
@@ -174,6 +172,9 @@ class Parser {
         known = ParseSetOption(option, has_value, &status);
       } else if (command == Command::kWatch) {
         known = ParseWatchOption(option, value, has_value, &index, &status);
+      } else if (command == Command::kWait) {
+        known = option == "--json" ? ParseFormatOption(option, has_value, &status)
+                                   : ParseWaitOption(option, value, has_value, &index, &status);
       }
       if (!known) return UsageError(command, "unknown option ", Quoted(option));
       if (status != kOk) return status;
@@ -256,6 +257,25 @@ class Parser {
     return true;
   }
 
+  bool ParseWaitOption(std::string_view option, std::string_view inline_value, bool has_value,
+                       int* index, ExitStatus* status) {
+    if (option != "--timeout") return false;
+    std::string_view value;
+    if (!OptionValue(option, inline_value, has_value, index, &value, status)) return true;
+    double seconds = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(seconds) ||
+        seconds < 0 || seconds > kMaxIntervalSeconds) {
+      *status =
+          UsageError(Command::kWait, "timeout must be a number of seconds from 0 to 86400, not ",
+                     Quoted(value));
+      return true;
+    }
+    arguments_->timeout_seconds = seconds;
+    *status = kOk;
+    return true;
+  }
+
   ExitStatus CheckOperandCount() {
     const size_t count = arguments_->operands.size();
     switch (arguments_->command) {
@@ -264,7 +284,8 @@ class Parser {
         if (count > 1) return UsageError(arguments_->command, "takes at most one PATTERN", "");
         return kOk;
       case Command::kGet:
-        if (count == 0) return UsageError(Command::kGet, "needs at least one NAME", "");
+      case Command::kWait:
+        if (count == 0) return UsageError(arguments_->command, "needs at least one NAME", "");
         return kOk;
       case Command::kSet:
         if (count != 2) return UsageError(Command::kSet, "needs exactly NAME and VALUE", "");

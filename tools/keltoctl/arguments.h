@@ -10,7 +10,7 @@
 
 namespace keltoctl {
 
-enum class Command { kNone, kList, kGet, kSet, kWatch, kVersion };
+enum class Command { kNone, kList, kGet, kSet, kWatch, kWait, kVersion };
 
 enum class OutputFormat {
   kAuto,   // list: kTable on a terminal, kTsv otherwise; get: bare values
@@ -34,6 +34,8 @@ struct Arguments {
   double interval_seconds = kDefaultIntervalSeconds;
   // watch: number of refreshes; 0 means until interrupted.
   long long count = 0;
+  // wait: seconds before giving up; negative means no limit.
+  double timeout_seconds = -1;
   std::vector<std::string> operands;
 };
 

@@ -14,6 +14,7 @@ ExitStatus RunList(const Arguments& arguments, const LiveTable& table);
 ExitStatus RunGet(const Arguments& arguments, const LiveTable& table);
 ExitStatus RunSet(const Arguments& arguments, LiveTable& table);
 ExitStatus RunWatch(const Arguments& arguments, const LiveTable& table);
+ExitStatus RunWait(const Arguments& arguments, const LiveTable& table);
 
 // Writes and flushes `text` on standard output; kSystemError (reported)
 // when the output cannot take it.

@@ -12,6 +12,7 @@ enum ExitStatus : int {
   kBadValue = 3,         // a value that does not parse or does not fit
   kNoLiveTable = 4,      // no process holds the segment
   kSystemError = 5,      // anything else the system refused
+  kTimedOut = 6,         // wait: no change before the timeout
 };
 
 // Writes "keltoctl: <message>" as one line on standard error and returns

@@ -16,7 +16,8 @@ Commands:
   list [PATTERN]        one row per variable: ident, name, type, size, value
   get NAME...           the value of each variable, one per line
   set NAME VALUE        write a variable's value, parsed by its type
-  watch [PATTERN]       redraw the list until interrupted, marking changes
+  watch [PATTERN]       redraw the list when it changes, marking changes
+  wait NAME...          wait until one of the variables changes, print it
   help [COMMAND]        this text, or the help of one command
 
 Run 'keltoctl COMMAND --help' for the options of a command.
@@ -32,6 +33,7 @@ Exit status:
   3  bad value: does not parse, does not fit, or the type holds no value
   4  no live table: no process holds the segment
   5  other system error (attaching, writing the output)
+  6  wait: no change before the timeout
 )";
 
 constexpr const char* kListHelp = R"(Usage: keltoctl list [--table|--tsv|--json|--csv] [PATTERN]
@@ -92,19 +94,35 @@ written when the value is refused. On success nothing is printed.
 constexpr const char* kWatchHelp =
     R"(Usage: keltoctl watch [--interval SECONDS] [--count N] [PATTERN]
 
-Shows the list of 'keltoctl list --table' and refreshes it every SECONDS
-(default 1, from 0.01 to 86400; -n is short for --interval) until
-interrupted with Ctrl-C (or SIGTERM, SIGHUP), then exits with status 0.
-Rows whose name, type or value changed since the last refresh are marked
-with '*' (and shown in reverse video on a terminal).
+Shows the list of 'keltoctl list --table' and redraws it when a shown
+variable changes, at most once every SECONDS (default 1, from 0.01 to
+86400; -n is short for --interval), until interrupted with Ctrl-C (or
+SIGTERM, SIGHUP) or until the reader of its output goes away, then exits
+with status 0. Rows whose name, type or value changed since the last
+refresh are marked with '*' (and shown in reverse video on a terminal).
+Writes into the raw view (KeltoGetPointer) are not seen as changes; a
+table without a change feed is redrawn every SECONDS.
 
 On a terminal the table is redrawn in place; otherwise each refresh is
 printed after the one before, separated by a blank line. A change of the
 window's size (SIGWINCH) refreshes at once. --count N stops after N
 refreshes.
 
-While it runs, watch holds the table like any program that uses it: the
-values stay alive even if every other holder closes.
+If the last program lets go of the table, watch ends with status 4.
+)";
+
+constexpr const char* kWaitHelp =
+    R"(Usage: keltoctl wait [--timeout SECONDS] [--json] NAME...
+
+Waits until one of the named variables changes, then prints one line
+"NAME VALUE" for each of them that changed (the value as 'get' prints it),
+or with --json the rows as 'list --json' prints them. Changes made before
+wait started are not reported. Writes into the raw view (KeltoGetPointer)
+are not seen.
+
+Exit status: 0 after a change; 6 when SECONDS (0 to 86400; default no
+limit) pass without one, or on Ctrl-C; 1 for an unknown NAME; 4 when there
+is no live table or the last program lets go of it while waiting.
 )";
 
 }  // namespace
@@ -115,6 +133,7 @@ const char* HelpText(Command command) {
     case Command::kGet: return kGetHelp;
     case Command::kSet: return kSetHelp;
     case Command::kWatch: return kWatchHelp;
+    case Command::kWait: return kWaitHelp;
     default: return kToolHelp;
   }
 }

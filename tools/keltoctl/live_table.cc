@@ -1,81 +1,72 @@
 #include "keltoctl/live_table.h"
 
-#include <fnmatch.h>
-
+#include <cerrno>
 #include <cstring>
 
 #include "keltoctl/value_format.h"
 #include "table/locations.h"
-#include "table/value_copy.h"
 
 namespace keltoctl {
-namespace {
 
-std::string_view NameOf(const kelto::VarItem& item) {
-  return std::string_view(item.name, strnlen(item.name, sizeof item.name));
-}
-
-}  // namespace
-
-LiveTable::~LiveTable() { kelto::DetachSegment(segment_name_, &hold_); }
+LiveTable::~LiveTable() { kelto_live_detach(handle_); }
 
 ExitStatus LiveTable::Attach() {
+  const kelto_live_result result = kelto_live_attach(nullptr, &handle_);
+  // The name as the live API reads it; known here too when no handle came back.
   const kelto::Locations locations = kelto::CurrentLocations();
-  std::memcpy(segment_name_, locations.segment, sizeof segment_name_);
-  const kelto::SegmentResult result =
-      kelto::AttachSegment(segment_name_, 0, kelto::SegmentAttachMode::kAttachOnly, &hold_);
-  if (result.failure == kelto::SegmentFailure::kNotHeld) {
+  const char* segment = locations.segment;
+  if (result == KELTO_LIVE_NO_TABLE) {
     return ReportError(kNoLiveTable, "no live table: no process holds the segment '%s'",
-                       EscapeText(segment_name_).c_str());
+                       EscapeText(segment).c_str());
   }
-  if (result.failure != kelto::SegmentFailure::kNone) {
-    char reason[512];
-    kelto::DescribeSegmentFailure(result, 0, reason, sizeof reason);
-    return ReportError(kSystemError, "cannot attach to the segment '%s': %s",
-                       EscapeText(segment_name_).c_str(), reason);
+  if (result != KELTO_LIVE_OK) {
+    const int error = errno;
+    return ReportError(kSystemError, "cannot attach to the segment '%s': %s%s%s",
+                       EscapeText(segment).c_str(), kelto_live_result_text(result),
+                       error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
   }
-  uint32_t count = static_cast<uint32_t>(hold_.mapped_length / kelto::kItemSize);
-  while (count > 0 && IsBlank(count - 1)) --count;
-  item_count_ = count;
   return kOk;
 }
 
-bool LiveTable::IsBlank(uint32_t ident) const {
-  const char* bytes = hold_.view + static_cast<uint64_t>(ident) * kelto::kItemSize;
-  for (uint32_t i = 0; i < kelto::kItemSize; ++i) {
-    if (__atomic_load_n(bytes + i, __ATOMIC_RELAXED) != 0) return false;
-  }
-  return true;
-}
-
 int64_t LiveTable::FindByName(std::string_view name) const {
-  if (name.empty()) return -1;
-  for (uint32_t ident = item_count_; ident-- > 0;) {
-    if (NameOf(*kelto::ItemAt(hold_.view, ident)) == name) return ident;
-  }
-  return -1;
+  const std::string text(name);
+  if (text.find('\0') != std::string::npos) return -1;
+  uint32_t ident = 0;
+  if (kelto_live_find(handle_, text.c_str(), &ident) != KELTO_LIVE_OK) return -1;
+  return ident;
 }
 
 ItemSnapshot LiveTable::Snapshot(uint32_t ident) const {
-  const kelto::VarItem& item = *kelto::ItemAt(hold_.view, ident);
   ItemSnapshot snapshot;
   snapshot.ident = ident;
-  snapshot.name = std::string(NameOf(item));
-  snapshot.type = item.type;
-  snapshot.size = kelto::ValueSize(item);
-  kelto::ReadValue(item, snapshot.value);
+  kelto_live_info info;
+  if (kelto_live_info_of(handle_, ident, &info) == KELTO_LIVE_OK) {
+    snapshot.name = info.name;
+    snapshot.type = info.type;
+    snapshot.size = info.size;
+    kelto_live_read(handle_, ident, snapshot.value);
+  }
   return snapshot;
 }
 
 std::vector<ItemSnapshot> LiveTable::Select(const char* pattern) const {
-  std::vector<ItemSnapshot> items;
-  for (uint32_t ident = 0; ident < item_count_; ++ident) {
-    const ItemSnapshot snapshot = Snapshot(ident);
-    if (pattern == nullptr || fnmatch(pattern, snapshot.name.c_str(), 0) == 0) {
-      items.push_back(snapshot);
-    }
+  std::vector<uint32_t> idents(ItemCount());
+  uint32_t count = 0;
+  while (kelto_live_select(handle_, pattern, idents.data(), static_cast<uint32_t>(idents.size()),
+                           &count) == KELTO_LIVE_TOO_SMALL) {
+    idents.resize(count);
   }
+  std::vector<ItemSnapshot> items;
+  items.reserve(count);
+  for (uint32_t i = 0; i < count && i < idents.size(); ++i) items.push_back(Snapshot(idents[i]));
   return items;
+}
+
+ExitStatus ReportLiveFailure(kelto_live_result result, const char* doing) {
+  if (result == KELTO_LIVE_NO_TABLE) {
+    return ReportError(kNoLiveTable, "no live table: the table went away while %s", doing);
+  }
+  return ReportError(kSystemError, "%s: %s", doing, kelto_live_result_text(result));
 }
 
 }  // namespace keltoctl

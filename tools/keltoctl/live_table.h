@@ -1,18 +1,17 @@
-// keltoctl's hold on the live segment. It attaches only to a segment that
-// some process holds, through the library's own lock protocol, so while the
-// tool runs it is a holder like any other: the segment outlives the other
-// holders' Close until the tool lets go, and the last one out removes it.
+// keltoctl's view of the live table: a client of the live API
+// (kelto_live.h), which attaches as an observer, without definition files
+// and without touching the log.
 #ifndef KELTOCTL_LIVE_TABLE_H_
 #define KELTOCTL_LIVE_TABLE_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "kelto_live.h"
 #include "keltoctl/exit_status.h"
 #include "keltoctl/item_snapshot.h"
-#include "table/unix/named_segment.h"
-#include "table/var_item.h"
 
 namespace keltoctl {
 
@@ -27,12 +26,8 @@ class LiveTable {
   // kNoLiveTable / kSystemError after a one-line report on stderr.
   ExitStatus Attach();
 
-  // Items up to the last one that is not entirely zero. The segment may be
-  // larger than any process's definitions need; its unused tail is all
-  // zeros and is not shown, while a zero item between used ones is.
-  uint32_t ItemCount() const { return item_count_; }
-
-  kelto::VarItem& Item(uint32_t ident) { return *kelto::ItemAt(hold_.view, ident); }
+  kelto_live* Handle() const { return handle_; }
+  uint32_t ItemCount() const { return kelto_live_count(handle_); }
 
   // The ident of the item named `name`, or -1. When two items share a name,
   // the later one wins, as with the library's lookup by name.
@@ -45,12 +40,12 @@ class LiveTable {
   std::vector<ItemSnapshot> Select(const char* pattern) const;
 
  private:
-  bool IsBlank(uint32_t ident) const;
-
-  char segment_name_[256] = {};
-  kelto::SegmentHold hold_;
-  uint32_t item_count_ = 0;
+  kelto_live* handle_ = nullptr;
 };
+
+// The one-line report for a live-API result that ends a command:
+// kNoLiveTable for a table that is gone, kSystemError otherwise.
+ExitStatus ReportLiveFailure(kelto_live_result result, const char* doing);
 
 }  // namespace keltoctl
 

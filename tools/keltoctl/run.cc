@@ -23,6 +23,7 @@ ExitStatus Run(int argc, const char* const* argv) {
     case Command::kGet: return RunGet(arguments, table);
     case Command::kSet: return RunSet(arguments, table);
     case Command::kWatch: return RunWatch(arguments, table);
+    case Command::kWait: return RunWait(arguments, table);
     default: return ReportError(kUsage, "no command given (see 'keltoctl --help')");
   }
 }

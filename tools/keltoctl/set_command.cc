@@ -2,8 +2,6 @@
 
 #include "keltoctl/commands.h"
 #include "keltoctl/value_format.h"
-#include "keltoctl/value_parse.h"
-#include "table/value_copy.h"
 
 namespace keltoctl {
 
@@ -11,33 +9,32 @@ ExitStatus RunSet(const Arguments& arguments, LiveTable& table) {
   const std::string& name = arguments.operands[0];
   const std::string& input = arguments.operands[1];
   const int64_t ident = table.FindByName(name);
-  if (ident < 0) {
+  kelto_live_info info;
+  if (ident < 0 ||
+      kelto_live_info_of(table.Handle(), static_cast<uint32_t>(ident), &info) != KELTO_LIVE_OK) {
     return ReportError(kUnknownVariable, "unknown variable '%s'", EscapeText(name).c_str());
   }
-  kelto::VarItem& item = table.Item(static_cast<uint32_t>(ident));
-  const char type = item.type;
-  const std::string type_text = EscapeText(std::string_view(&type, 1));
-  if (KindOfType(type) == ValueKind::kNone) {
+  const std::string type_text = EscapeText(std::string_view(&info.type, 1));
+  if (KindOfType(info.type) == ValueKind::kNone) {
     return ReportError(kBadValue, "'%s' has type '%s', which holds no value to set",
                        EscapeText(name).c_str(), type_text.c_str());
   }
-  std::string reason;
-  std::string text = input;
-  if (arguments.escaped && KindOfType(type) == ValueKind::kText &&
-      !UnescapeText(input, &text, &reason)) {
-    return ReportError(kBadValue, "bad value '%s' for '%s': %s", EscapeText(input).c_str(),
-                       EscapeText(name).c_str(), reason.c_str());
+  // The live API writes as the library's write by name does, so a string
+  // shorter than the old one leaves the bytes after its terminator as they
+  // were, and marks the change for every waiter.
+  char reason[256] = "";
+  const kelto_live_result result =
+      kelto_live_set(table.Handle(), info.ident, input.data(), input.size(),
+                     arguments.escaped ? KELTO_LIVE_TEXT : KELTO_LIVE_RAW, reason, sizeof reason);
+  switch (result) {
+    case KELTO_LIVE_OK: return kOk;
+    case KELTO_LIVE_BAD_VALUE:
+    case KELTO_LIVE_WRONG_TYPE:
+      return ReportError(kBadValue, "bad value '%s' for '%s' (type %s): %s",
+                         EscapeText(input).c_str(), EscapeText(name).c_str(), type_text.c_str(),
+                         reason);
+    default: return ReportLiveFailure(result, "setting the value");
   }
-  char value[kelto::kValueSize];
-  if (!ParseValue(type, text, value, &reason)) {
-    return ReportError(kBadValue, "bad value '%s' for '%s' (type %s): %s",
-                       EscapeText(input).c_str(), EscapeText(name).c_str(), type_text.c_str(),
-                       reason.c_str());
-  }
-  // The same write as the library's write by name, so a string shorter than
-  // the old one leaves the bytes after its terminator as they were.
-  kelto::WriteValueByName(item, value);
-  return kOk;
 }
 
 }  // namespace keltoctl

@@ -1,4 +1,6 @@
-// Values and names as text: for people (escaped), JSON and CSV.
+// Values and names as text: for people (escaped), JSON and CSV. Everything
+// but CSV is the live API's codec, so keltoctl shows values exactly as every
+// other client of the live table does.
 #ifndef KELTOCTL_VALUE_FORMAT_H_
 #define KELTOCTL_VALUE_FORMAT_H_
 
@@ -6,18 +8,11 @@
 #include <string_view>
 
 #include "keltoctl/item_snapshot.h"
+#include "live/value_codec.h"
 
 namespace keltoctl {
 
-// How a type letter's value is shown and parsed.
-enum class ValueKind {
-  kText,      // $
-  kUnsigned,  // B H O (1 byte) and M W (2 bytes)
-  kSigned32,  // L
-  kDouble,    // D
-  kNone,      // every letter of size 0: there is no value
-};
-
+using kelto::live::ValueKind;
 ValueKind KindOfType(char type);
 
 // Printable ASCII stays as it is; backslash, newline, tab and carriage return

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "live/value_codec.h"
 #include "table/var_item.h"
 
 namespace keltoctl {

@@ -1,57 +1,16 @@
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <vector>
 
 #include "keltoctl/change_marks.h"
+#include "keltoctl/change_wait.h"
 #include "keltoctl/commands.h"
 #include "keltoctl/row_output.h"
 #include "keltoctl/value_format.h"
 
 namespace keltoctl {
 namespace {
-
-// The signals a watch waits for: the ones that end it, and a change of the
-// window's size, which redraws at once. They are blocked and waited for, so
-// one that arrives while a refresh is drawn is not lost and the watch always
-// ends through the normal path, which lets go of the segment.
-sigset_t WatchSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  sigaddset(&signals, SIGWINCH);
-  return signals;
-}
-
-double MonotonicSeconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-enum class WaitEnd { kRefresh, kStop };
-
-// Waits `seconds`, or less when a signal asks to redraw or to stop.
-WaitEnd WaitForNextRefresh(const sigset_t& signals, double seconds) {
-  const double deadline = MonotonicSeconds() + seconds;
-  for (;;) {
-    const double remaining = deadline - MonotonicSeconds();
-    if (remaining <= 0) return WaitEnd::kRefresh;
-    struct timespec timeout;
-    timeout.tv_sec = static_cast<time_t>(remaining);
-    timeout.tv_nsec = static_cast<long>((remaining - std::floor(remaining)) * 1e9);
-    const int received = sigtimedwait(&signals, nullptr, &timeout);
-    if (received == SIGWINCH) return WaitEnd::kRefresh;
-    if (received > 0) return WaitEnd::kStop;
-    if (errno == EAGAIN) return WaitEnd::kRefresh;
-  }
-}
 
 std::string Heading(const Arguments& arguments, long long refresh) {
   char interval[64];
@@ -74,26 +33,53 @@ std::string Frame(const std::string& body, bool terminal, long long refresh) {
   return frame + "\033[J";
 }
 
+std::vector<uint32_t> IdentsOf(const std::vector<ItemSnapshot>& rows) {
+  std::vector<uint32_t> idents;
+  idents.reserve(rows.size());
+  for (const ItemSnapshot& row : rows) idents.push_back(row.ident);
+  return idents;
+}
+
+// Until the next redraw: a change of a shown variable, but never sooner
+// than one interval after the last redraw. A table without a change feed
+// is redrawn every interval instead.
+WaitEnd WaitForRedraw(ChangeWaiter* waiter, double interval, double drawn_at) {
+  std::vector<uint32_t> changed;
+  bool resync = false;
+  WaitEnd end = WaitForChange(waiter, -1, &changed, &resync);
+  if (end == WaitEnd::kNoFeed) return PauseFor(waiter->signals, interval);
+  if (end != WaitEnd::kChanged) return end;
+  const double rest = drawn_at + interval - MonotonicSeconds();
+  end = rest > 0 ? PauseFor(waiter->signals, rest) : WaitEnd::kTimedOut;
+  return end == WaitEnd::kStop ? end : WaitEnd::kChanged;
+}
+
 }  // namespace
 
 ExitStatus RunWatch(const Arguments& arguments, const LiveTable& table) {
   const char* pattern = arguments.operands.empty() ? nullptr : arguments.operands[0].c_str();
   const bool terminal = isatty(STDOUT_FILENO) != 0;
-  const sigset_t signals = WatchSignals();
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  ChangeWaiter waiter{table.Handle(), BlockEndingSignals(), {}, kelto_live_cursor(table.Handle())};
   std::vector<ItemSnapshot> previous;
   for (long long refresh = 1;; ++refresh) {
     std::vector<ItemSnapshot> rows = table.Select(pattern);
     if (refresh == 1 && pattern != nullptr && rows.empty()) {
       return ReportError(kUnknownVariable, "no variable matches '%s'", EscapeText(pattern).c_str());
     }
+    if (pattern != nullptr) waiter.idents = IdentsOf(rows);
     const std::vector<bool> changed = MarkChanges(previous, rows);
     const std::string body =
         Heading(arguments, refresh) + RenderMarkedTable(rows, changed, terminal);
     const ExitStatus status = WriteOutput(Frame(body, terminal, refresh));
     if (status != kOk) return status;
     if (arguments.count > 0 && refresh >= arguments.count) return kOk;
-    if (WaitForNextRefresh(signals, arguments.interval_seconds) == WaitEnd::kStop) return kOk;
+    switch (WaitForRedraw(&waiter, arguments.interval_seconds, MonotonicSeconds())) {
+      case WaitEnd::kStop: return kOk;
+      case WaitEnd::kNoTable:
+        return ReportError(kNoLiveTable, "no live table: the last program let go of it");
+      case WaitEnd::kFailed: return ReportError(kSystemError, "cannot wait for changes");
+      default: break;
+    }
     previous = std::move(rows);
   }
 }

@@ -1,0 +1,263 @@
+#include "live/live_table.h"
+
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "changes/change_log.h"
+#include "live/name_index.h"
+#include "table/locations.h"
+#include "table/value_copy.h"
+
+namespace kelto::live {
+namespace {
+
+// How often a waiting observer makes sure that some program still holds the
+// table: it must let go of a dead one within a second.
+constexpr int kLivenessSliceMs = 250;
+// How often Reattach looks for a new table.
+constexpr int kReattachPollMs = 100;
+
+int64_t MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+kelto_live_result ResultOfFailure(SegmentFailure failure) {
+  switch (failure) {
+    case SegmentFailure::kNone: return KELTO_LIVE_OK;
+    case SegmentFailure::kNotHeld: return KELTO_LIVE_NO_TABLE;
+    case SegmentFailure::kInvalidName: return KELTO_LIVE_INVALID_ARGUMENT;
+    default: return KELTO_LIVE_SYSTEM_ERROR;
+  }
+}
+
+}  // namespace
+
+LiveTable::LiveTable(const char* segment_name)
+    : segment_name_(segment_name != nullptr ? segment_name : CurrentLocations().segment) {}
+
+LiveTable::~LiveTable() { LetGo(); }
+
+kelto_live_result LiveTable::Attach() {
+  LetGo();
+  SegmentHold hold;
+  const SegmentResult result =
+      AttachSegment(segment_name_.c_str(), 0, SegmentAttachMode::kAttachOnly, &hold);
+  attach_errno_ = result.error_number;
+  if (result.failure != SegmentFailure::kNone) return ResultOfFailure(result.failure);
+  std::unique_lock lock(view_mutex_);
+  hold_ = hold;
+  feed_ = OpenChangeFeed(segment_name_.c_str());
+  count_.store(CountShownItems(), std::memory_order_relaxed);
+  gone_.store(false, std::memory_order_release);
+  return KELTO_LIVE_OK;
+}
+
+kelto_live_result LiveTable::Reattach(int32_t timeout_ms) {
+  const int64_t deadline = MonotonicMs() + (timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    const kelto_live_result result = Attach();
+    if (result != KELTO_LIVE_NO_TABLE) return result;
+    const int64_t remaining = deadline - MonotonicMs();
+    if (timeout_ms != KELTO_LIVE_FOREVER && remaining <= 0) return KELTO_LIVE_TIMEOUT;
+    const int64_t pause = timeout_ms == KELTO_LIVE_FOREVER
+                              ? kReattachPollMs
+                              : std::min<int64_t>(kReattachPollMs, remaining);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+  }
+}
+
+void LiveTable::LetGo() {
+  gone_.store(true, std::memory_order_release);
+  std::unique_lock lock(view_mutex_);
+  if (hold_.view != nullptr) DetachSegment(segment_name_.c_str(), &hold_);
+  hold_ = SegmentHold{};
+  CloseChangeFeed(&feed_);
+  count_.store(0, std::memory_order_relaxed);
+  std::lock_guard index_lock(index_mutex_);
+  index_.reset();
+}
+
+// The object at the segment's path is still the one we hold. A program that
+// ends last removes it, so a dead table is noticed at the next check.
+bool LiveTable::StillLive() {
+  struct stat status;
+  const std::string path = "/dev/shm/" + segment_name_;
+  std::shared_lock lock(view_mutex_);
+  if (hold_.view == nullptr) return false;
+  return stat(path.c_str(), &status) == 0 && status.st_dev == hold_.device &&
+         status.st_ino == hold_.inode;
+}
+
+kelto_live_result LiveTable::Check() {
+  if (gone_.load(std::memory_order_acquire)) return KELTO_LIVE_NO_TABLE;
+  if (StillLive()) return KELTO_LIVE_OK;
+  LetGo();
+  return KELTO_LIVE_NO_TABLE;
+}
+
+template <typename Use>
+kelto_live_result LiveTable::WithView(Use use) {
+  if (gone_.load(std::memory_order_acquire)) return KELTO_LIVE_NO_TABLE;
+  std::shared_lock lock(view_mutex_);
+  if (hold_.view == nullptr) return KELTO_LIVE_NO_TABLE;
+  return use();
+}
+
+// Items up to the last one that is not entirely zero: a segment may be
+// larger than the definitions need, and its unused tail is not shown.
+uint32_t LiveTable::CountShownItems() const {
+  const uint64_t items = hold_.mapped_length / kItemSize;
+  auto count = static_cast<uint32_t>(std::min<uint64_t>(items, UINT32_MAX));
+  while (count > 0 && IsBlank(count - 1)) --count;
+  return count;
+}
+
+bool LiveTable::IsBlank(uint32_t ident) const {
+  const char* bytes = hold_.view + static_cast<uint64_t>(ident) * kItemSize;
+  for (uint32_t i = 0; i < kItemSize; ++i) {
+    if (__atomic_load_n(bytes + i, __ATOMIC_RELAXED) != 0) return false;
+  }
+  return true;
+}
+
+std::string_view LiveTable::NameAt(uint32_t ident) const {
+  const VarItem& item = *ItemAt(hold_.view, ident);
+  return std::string_view(item.name, strnlen(item.name, kNameSize - 1));
+}
+
+std::shared_ptr<const NameIndex> LiveTable::CurrentIndex(bool rebuild) {
+  std::lock_guard lock(index_mutex_);
+  if (index_ == nullptr || rebuild) {
+    // A program's Open may have filled items past the old end.
+    if (rebuild) count_.store(CountShownItems(), std::memory_order_relaxed);
+    index_ = std::make_shared<const NameIndex>(Count(),
+                                               [this](uint32_t ident) { return NameAt(ident); });
+  }
+  return index_;
+}
+
+kelto_live_result LiveTable::Info(uint32_t ident, kelto_live_info* info) {
+  return WithView([&] {
+    if (ident >= Count()) return KELTO_LIVE_UNKNOWN_VARIABLE;
+    const VarItem& item = *ItemAt(hold_.view, ident);
+    *info = kelto_live_info{};
+    info->ident = ident;
+    info->type = __atomic_load_n(&item.type, __ATOMIC_RELAXED);
+    info->size = ValueSize(item);
+    const std::string_view name = NameAt(ident);
+    std::memcpy(info->name, name.data(), name.size());
+    return KELTO_LIVE_OK;
+  });
+}
+
+kelto_live_result LiveTable::Find(std::string_view name, uint32_t* ident) {
+  return WithView([&] {
+    if (name.empty()) return KELTO_LIVE_UNKNOWN_VARIABLE;
+    for (const bool rebuild : {false, true}) {
+      const std::shared_ptr<const NameIndex> index = CurrentIndex(rebuild);
+      const std::optional<uint32_t> found = index->Find(name);
+      if (found && *found < Count() && NameAt(*found) == name) {
+        *ident = *found;
+        return KELTO_LIVE_OK;
+      }
+      // Not found in a table that looks as it did when indexed: unknown.
+      // Found under a name it no longer has, or a table that grew: a
+      // program opened it again since, so index it again, once.
+      if (!found && !GrewPastCount()) break;
+    }
+    return KELTO_LIVE_UNKNOWN_VARIABLE;
+  });
+}
+
+bool LiveTable::GrewPastCount() const {
+  const uint32_t count = Count();
+  return count < hold_.mapped_length / kItemSize && !IsBlank(count);
+}
+
+kelto_live_result LiveTable::Select(const char* pattern, std::vector<uint32_t>* idents) {
+  return WithView([&] {
+    idents->clear();
+    char name[kNameSize];
+    for (uint32_t ident = 0; ident < Count(); ++ident) {
+      const std::string_view view = NameAt(ident);
+      std::memcpy(name, view.data(), view.size());
+      name[view.size()] = '\0';
+      if (pattern == nullptr || fnmatch(pattern, name, 0) == 0) idents->push_back(ident);
+    }
+    return KELTO_LIVE_OK;
+  });
+}
+
+kelto_live_result LiveTable::Read(uint32_t ident, char* type, ValueField& value) {
+  return WithView([&] {
+    if (ident >= Count()) return KELTO_LIVE_UNKNOWN_VARIABLE;
+    const VarItem& item = *ItemAt(hold_.view, ident);
+    std::memset(value, 0, sizeof value);
+    *type = __atomic_load_n(&item.type, __ATOMIC_RELAXED);
+    ReadValue(item, value);
+    return KELTO_LIVE_OK;
+  });
+}
+
+kelto_live_result LiveTable::Write(uint32_t ident, char expected_type, const ValueField& value) {
+  return WithView([&] {
+    if (ident >= Count()) return KELTO_LIVE_UNKNOWN_VARIABLE;
+    VarItem& item = *ItemAt(hold_.view, ident);
+    if (__atomic_load_n(&item.type, __ATOMIC_RELAXED) != expected_type) {
+      return KELTO_LIVE_WRONG_TYPE;
+    }
+    WriteValueByName(item, value);
+    MarkChange(feed_.log, ident);
+    return KELTO_LIVE_OK;
+  });
+}
+
+uint64_t LiveTable::Cursor() {
+  uint64_t cursor = 0;
+  WithView([&] {
+    cursor = CurrentChangeCursor(feed_.log);
+    return KELTO_LIVE_OK;
+  });
+  return cursor;
+}
+
+kelto_live_result LiveTable::Wait(uint64_t* cursor, std::vector<uint32_t> filter,
+                                  int32_t timeout_ms, ChangeBatch* batch) {
+  std::sort(filter.begin(), filter.end());
+  std::function<bool(uint32_t)> wanted = [this, &filter](uint32_t ident) {
+    // A mark for an ident past the shown items is nobody's variable.
+    return ident < Count() &&
+           (filter.empty() || std::binary_search(filter.begin(), filter.end(), ident));
+  };
+  const int64_t deadline = MonotonicMs() + (timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    if (Check() != KELTO_LIVE_OK) return KELTO_LIVE_NO_TABLE;
+    const int64_t remaining = deadline - MonotonicMs();
+    const int slice = timeout_ms == KELTO_LIVE_FOREVER
+                          ? kLivenessSliceMs
+                          : static_cast<int>(std::clamp<int64_t>(remaining, 0, kLivenessSliceMs));
+    WaitOutcome outcome = WaitOutcome::kTimedOut;
+    const kelto_live_result used = WithView([&] {
+      if (feed_.log == nullptr) return KELTO_LIVE_NO_FEED;
+      outcome = WaitForChanges(feed_.log, cursor, slice, wanted, &batch->idents, &batch->resync);
+      return KELTO_LIVE_OK;
+    });
+    if (used != KELTO_LIVE_OK) return used;
+    if (outcome == WaitOutcome::kChanged) return KELTO_LIVE_OK;
+    if (timeout_ms != KELTO_LIVE_FOREVER && deadline - MonotonicMs() <= 0) {
+      // The table may have died during the last slice: say so rather than
+      // report a plain timeout.
+      return Check() == KELTO_LIVE_OK ? KELTO_LIVE_TIMEOUT : KELTO_LIVE_NO_TABLE;
+    }
+  }
+}
+
+}  // namespace kelto::live
