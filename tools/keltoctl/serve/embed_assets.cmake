@@ -1,7 +1,11 @@
 # Turns the page's files into one C++ source of byte arrays, so that the
 # server carries its page with it. Run as a script at build time:
 #   cmake -DMANIFEST=<file> -DOUTPUT=<source> -P embed_assets.cmake
-# Each line of the manifest is URL_PATH|CONTENT_TYPE|FILE.
+# Each line of the manifest is URL_PATH|KIND|FILE, KIND one of html css js svg.
+set(type_html "text/html; charset=utf-8")
+set(type_css "text/css; charset=utf-8")
+set(type_js "text/javascript; charset=utf-8")
+set(type_svg "image/svg+xml")
 file(STRINGS "${MANIFEST}" lines)
 set(arrays "")
 set(entries "")
@@ -9,7 +13,8 @@ set(index 0)
 foreach(line IN LISTS lines)
   string(REPLACE "|" ";" fields "${line}")
   list(GET fields 0 url_path)
-  list(GET fields 1 content_type)
+  list(GET fields 1 kind)
+  set(content_type "${type_${kind}}")
   list(GET fields 2 source)
   file(READ "${source}" hex HEX)
   string(LENGTH "${hex}" hex_length)

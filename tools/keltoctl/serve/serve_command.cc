@@ -1,0 +1,32 @@
+#include "keltoctl/serve/serve_command.h"
+
+#include <CLI/CLI.hpp>
+
+#include "keltoctl/serve/serve.h"
+
+namespace keltoctl::serve {
+
+int RunServeCommand(int argc, const char* const* argv) {
+  ServeOptions options;
+  CLI::App app(
+      "Serves the live table to a browser, and as JSON over HTTP, until interrupted.\n"
+      "The table is watched as by every keltoctl command (segment from KELTO_SEGMENT);\n"
+      "the server never keeps it alive and follows the next one by itself.",
+      "keltoctl serve");
+  app.add_option("--listen", options.listen, "ADDRESS:PORT to listen on")
+      ->capture_default_str();
+  app.add_flag("--allow-set", options.allow_set, "let the page and PUT /api/vars/NAME set values");
+  app.add_flag("--allow-remote", options.allow_remote,
+               "allow an address other machines can reach; every request then needs the token");
+  app.add_option("--token-file", options.token_file,
+                 "read the token from the first line of this file instead of generating one");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? 0 : 2;
+  }
+  return RunServe(options);
+}
+
+}  // namespace keltoctl::serve
