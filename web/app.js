@@ -37,6 +37,7 @@
     plotted: [],          // idents, in the order they were added
     visibleTrends: new Set(),
     graph: null,
+    hoverTime: null,      // the plot's time under the pointer
     plotDirty: false,
     connected: false,
   };
@@ -217,8 +218,9 @@
     ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
     ctx.clearRect(0, 0, width, height);
     const end = Date.now();
-    const start = end - TREND_WINDOW_MS;
     const { t, v: values } = v.history;
+    // Until a minute has been seen, what there is fills the width.
+    const start = Math.max(end - TREND_WINDOW_MS, Math.min(t.length ? t[0] : end, end - 5000));
     let low = Infinity;
     let high = -Infinity;
     for (let i = 0; i < values.length; i++) {
@@ -230,7 +232,7 @@
     if (low === Infinity) return;
     const pad = 3;
     const span = high - low;
-    const x = (time) => Math.max(0, (time - start) / TREND_WINDOW_MS) * width;
+    const x = (time) => Math.max(0, (time - start) / (end - start)) * (width - 4);
     const y = (value) => span === 0 ? height / 2 : pad + (1 - (value - low) / span) * (height - 2 * pad);
     ctx.strokeStyle = getComputedStyle(document.body).getPropertyValue('--accent') || '#1f6feb';
     ctx.lineWidth = 1.25;
@@ -245,7 +247,7 @@
       drawing = true;
       lastY = py;
     }
-    if (drawing) ctx.lineTo(width, lastY);
+    if (drawing) ctx.lineTo(width - 2, lastY);
     ctx.stroke();
     if (drawing) {
       ctx.fillStyle = ctx.strokeStyle;
@@ -396,6 +398,7 @@
       return;
     }
     if (view.graph) { view.graph.destroy(); view.graph = null; }
+    view.hoverTime = null;
     const series = plotData();
     view.graph = new Dygraph(ui.plot, series.rows, {
       labels: series.labels,
@@ -412,6 +415,8 @@
                                   String(new Date(ms).getMilliseconds()).padStart(3, '0'),
         },
       },
+      highlightCallback: (event, x) => { view.hoverTime = x; },
+      unhighlightCallback: () => { view.hoverTime = null; },
       gridLineColor: 'rgba(128,128,128,0.25)',
       axisLineColor: 'rgba(128,128,128,0.6)',
       highlightCircleSize: 3,
@@ -443,11 +448,25 @@
     return { labels, rows };
   }
 
+  function rowAtOrBefore(rows, time) {
+    let low = 0;
+    let high = rows.length - 1;
+    while (low < high) {
+      const middle = (low + high + 1) >> 1;
+      if (rows[middle][0].getTime() <= time) low = middle; else high = middle - 1;
+    }
+    return low;
+  }
+
   // The plot follows at most twice a second.
   setInterval(() => {
     if (!view.plotDirty || !view.graph) return;
     view.plotDirty = false;
-    view.graph.updateOptions({ file: plotData().rows });
+    const rows = plotData().rows;
+    view.graph.updateOptions({ file: rows });
+    // A redraw clears the values shown on hover: show them again for the
+    // moment under the pointer.
+    if (view.hoverTime !== null) view.graph.setSelection(rowAtOrBefore(rows, view.hoverTime));
   }, 500);
 
   // ---- The connection ---------------------------------------------------------

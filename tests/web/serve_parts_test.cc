@@ -49,7 +49,8 @@ TEST(RequestGuard, HostMustNameTheListeningAddress) {
   EXPECT_EQ(StatusFor(v6, Facts("[::2]:80")), 403);
 
   const GuardSettings everywhere = Settings("0.0.0.0:7070", 7070);
-  for (const char* host : {"192.168.1.20:7070", "[fe80::1]:7070", "plant-7:7070", "localhost:7070"}) {
+  for (const char* host :
+       {"192.168.1.20:7070", "[fe80::1]:7070", "plant-7:7070", "localhost:7070"}) {
     EXPECT_EQ(StatusFor(everywhere, Facts(host)), 0) << host;
   }
   EXPECT_EQ(StatusFor(everywhere, Facts("evil.example:7070")), 403);

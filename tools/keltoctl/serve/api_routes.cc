@@ -50,7 +50,8 @@ void ListVariables(kelto_live* table, const httplib::Request& request,
                    httplib::Response& response) {
   std::vector<uint32_t> idents;
   kelto_live_result result = kelto_live_check(table);
-  if (result == KELTO_LIVE_OK) result = SelectIdents(table, request.get_param_value("match"), &idents);
+  if (result == KELTO_LIVE_OK)
+    result = SelectIdents(table, request.get_param_value("match"), &idents);
   if (result != KELTO_LIVE_OK) return AnswerFailure(response, result);
   std::string json = "[";
   for (size_t i = 0; i < idents.size(); ++i) {
@@ -69,8 +70,7 @@ kelto_live_result FindVariable(kelto_live* table, const std::string& name, uint3
   return kelto_live_find(table, name.c_str(), ident);
 }
 
-void ShowVariable(kelto_live* table, const httplib::Request& request,
-                  httplib::Response& response) {
+void ShowVariable(kelto_live* table, const httplib::Request& request, httplib::Response& response) {
   uint32_t ident = 0;
   kelto_live_result result = FindVariable(table, request.matches[1], &ident);
   if (result != KELTO_LIVE_OK) return AnswerFailure(response, result);
@@ -87,8 +87,7 @@ kelto_live_syntax BodySyntax(const httplib::Request& request) {
   return escaped == "1" || escaped == "true" ? KELTO_LIVE_TEXT : KELTO_LIVE_RAW;
 }
 
-void SetVariable(kelto_live* table, const httplib::Request& request,
-                 httplib::Response& response) {
+void SetVariable(kelto_live* table, const httplib::Request& request, httplib::Response& response) {
   uint32_t ident = 0;
   kelto_live_result result = FindVariable(table, request.matches[1], &ident);
   if (result != KELTO_LIVE_OK) return AnswerFailure(response, result);

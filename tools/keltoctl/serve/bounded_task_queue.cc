@@ -7,8 +7,7 @@ thread_local bool overloaded = false;
 
 }  // namespace
 
-BoundedTaskQueue::BoundedTaskQueue(size_t workers, size_t max_waiting)
-    : max_waiting_(max_waiting) {
+BoundedTaskQueue::BoundedTaskQueue(size_t workers, size_t max_waiting) : max_waiting_(max_waiting) {
   workers_.reserve(workers);
   for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
 }

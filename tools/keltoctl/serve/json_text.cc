@@ -38,7 +38,7 @@ std::string ErrorJson(const std::string& reason) {
   // A reason may quote a value's bytes; those that are not UTF-8 are
   // replaced rather than failing the answer.
   return nlohmann::json{{"error", reason}}.dump(-1, ' ', false,
-                                                 nlohmann::json::error_handler_t::replace) +
+                                                nlohmann::json::error_handler_t::replace) +
          "\n";
 }
 

@@ -36,7 +36,9 @@ LiveFeed::~LiveFeed() {
   kelto_live_detach(handle_);
 }
 
-void LiveFeed::Start() { thread_ = std::thread([this] { Run(); }); }
+void LiveFeed::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 void LiveFeed::Stop() {
   {
@@ -53,8 +55,8 @@ bool LiveFeed::Pause(Clock::duration length) {
 }
 
 void LiveFeed::Run() {
-  bool attached = WithTable([](kelto_live* table) { return kelto_live_check(table); }) ==
-                  KELTO_LIVE_OK;
+  bool attached =
+      WithTable([](kelto_live* table) { return kelto_live_check(table); }) == KELTO_LIVE_OK;
   while (!stopping_) {
     if (!attached && !Reattach()) {
       hub_->PublishNoTable();

@@ -128,8 +128,8 @@ Verdict CheckRequest(const GuardSettings& settings, const RequestFacts& request)
   if (!request.origin.empty() && !OriginIsOwn(request.origin, request.host)) {
     return {403, "writes are accepted from this server's own page only"};
   }
-  if (request.origin.empty() && !request.fetch_site.empty() && request.fetch_site != "same-origin" &&
-      request.fetch_site != "none") {
+  if (request.origin.empty() && !request.fetch_site.empty() &&
+      request.fetch_site != "same-origin" && request.fetch_site != "none") {
     return {403, "writes are accepted from this server's own page only"};
   }
   return {};

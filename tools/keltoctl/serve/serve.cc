@@ -139,8 +139,8 @@ class SignalStopper {
 };
 
 void PrintUrl(const GuardSettings& settings, const ServeOptions& options) {
-  std::string url = "http://" + UrlHost(settings.address) + ":" +
-                    std::to_string(settings.address.port) + "/";
+  std::string url =
+      "http://" + UrlHost(settings.address) + ":" + std::to_string(settings.address.port) + "/";
   if (!settings.token.empty()) url += "?token=" + settings.token;
   std::printf("keltoctl serve: %s (%s)\n", url.c_str(),
               options.allow_set ? "values can be set" : "read-only");

@@ -13,8 +13,7 @@ int RunServeCommand(int argc, const char* const* argv) {
       "The table is watched as by every keltoctl command (segment from KELTO_SEGMENT);\n"
       "the server never keeps it alive and follows the next one by itself.",
       "keltoctl serve");
-  app.add_option("--listen", options.listen, "ADDRESS:PORT to listen on")
-      ->capture_default_str();
+  app.add_option("--listen", options.listen, "ADDRESS:PORT to listen on")->capture_default_str();
   app.add_flag("--allow-set", options.allow_set, "let the page and PUT /api/vars/NAME set values");
   app.add_flag("--allow-remote", options.allow_remote,
                "allow an address other machines can reach; every request then needs the token");
