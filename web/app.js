@@ -32,10 +32,12 @@
     allowSet: false,
     vars: [],             // by ident
     shown: null,          // Set of idents the filter lets through; null: all
+    shownList: [],        // the same idents, in order
+    window: {},           // the part of shownList in the document
     dirty: new Set(),     // idents whose cell needs drawing
     flashing: new Map(),  // value cell -> time its mark ends
     plotted: [],          // idents, in the order they were added
-    visibleTrends: new Set(),
+    inSight: new Set(),   // idents of the rows on (or near) the screen
     graph: null,
     hoverTime: null,      // the plot's time under the pointer
     plotDirty: false,
@@ -58,15 +60,14 @@
   function isNumeric(v) { return NUMERIC_TYPES.has(v.type); }
 
   function displayValue(v, cell) {
-    cell.textContent = '';
-    if (v.value === null) {
-      const span = document.createElement('span');
-      span.className = 'none';
-      span.textContent = v.type === 'D' ? 'not finite' : 'no value';
-      cell.appendChild(span);
-    } else {
+    if (v.value !== null) {
       cell.textContent = String(v.value);
+      return;
     }
+    const span = document.createElement('span');
+    span.className = 'none';
+    span.textContent = v.type === 'D' ? 'not finite' : 'no value';
+    cell.replaceChildren(span);
   }
 
   function record(v, time) {
@@ -85,6 +86,7 @@
 
   function buildRow(v) {
     const row = document.createElement('tr');
+    row.classList.toggle('plotted', view.plotted.includes(v.ident));
     row.id = 'var-' + v.ident;
     row.dataset.name = v.name;
     const cells = ['ident', 'name', 'type', 'size', 'value', 'trend'].map((cls) => {
@@ -100,8 +102,13 @@
     cells[3].textContent = v.size;
     v.row = row;
     v.valueCell = cells[4];
+    // The value lives in a box of fixed size, so that writing it lays out
+    // that box alone, never the whole table.
+    v.valueBox = document.createElement('div');
+    v.valueBox.className = 'v';
+    v.valueCell.appendChild(v.valueBox);
     v.trendCell = cells[5];
-    displayValue(v, v.valueCell);
+    displayValue(v, v.valueBox);
     if (view.allowSet && v.size > 0 && (isNumeric(v) || v.type === '$')) {
       v.valueCell.classList.add('editable');
       v.valueCell.title = 'Click to set a new value';
@@ -114,27 +121,23 @@
       canvas.addEventListener('click', () => togglePlot(v.ident));
       v.trendCell.appendChild(canvas);
       v.canvas = canvas;
-      trendWatcher.observe(canvas);
     }
     return row;
   }
 
   function applyTable(table) {
     const plottedNames = view.plotted.map((i) => view.vars[i] && view.vars[i].name);
-    trendWatcher.disconnect();
-    view.visibleTrends.clear();
+    view.inSight = new Set();
     view.dirty.clear();
     view.flashing.clear();
     view.generation = table.generation;
     view.live = table.live;
     view.allowSet = table.allowSet;
     view.vars = table.vars.map((v) => ({ ...v, history: { t: [], v: [] } }));
-    const fragment = document.createDocumentFragment();
-    for (const v of view.vars) {
-      record(v, table.time);
-      fragment.appendChild(buildRow(v));
-    }
-    ui.rows.replaceChildren(fragment);
+    for (const v of view.vars) record(v, table.time);
+    view.window = {};
+    view.shownList = [];
+    ui.rows.replaceChildren();
     ui.segment.textContent = table.segment;
     ui.bannerSegment.textContent = table.segment;
     ui.bannerTable.hidden = table.live;
@@ -168,16 +171,23 @@
     requestAnimationFrame(draw);
   }
 
+  // Only rows in sight are drawn: in a table of thousands, most changes
+  // happen out of sight, and a row is brought up to date as it comes into
+  // sight.
   function draw() {
     drawPending = false;
     const now = performance.now();
     for (const ident of view.dirty) {
       const v = view.vars[ident];
       if (!v) continue;
-      if (!v.editing) displayValue(v, v.valueCell);
+      if (!view.inSight.has(ident)) {
+        v.stale = true;
+        continue;
+      }
+      if (!v.editing) displayValue(v, v.valueBox);
       v.valueCell.classList.add('changed');
       view.flashing.set(v.valueCell, now + FLASH_MS);
-      if (view.visibleTrends.has(v.canvas)) drawTrend(v);
+      drawTrend(v);
     }
     view.dirty.clear();
   }
@@ -190,22 +200,76 @@
     }
   }, 100);
 
-  // ---- Trend lines: drawn only for rows in sight ---------------------------
+  // Only the rows on the screen (and a margin) are in the document; spacer
+  // rows stand for the others. A browser's work for every frame grows with
+  // the rows in the document, so a table of ten thousand costs what a
+  // screenful does. Rows are all of one height (style.css).
+  const SIGHT_MARGIN_ROWS = 15;
+  let sightPending = false;
+  function scheduleSight() {
+    if (sightPending) return;
+    sightPending = true;
+    requestAnimationFrame(updateInSight);
+  }
 
-  const trendWatcher = new IntersectionObserver((entries) => {
-    for (const entry of entries) {
-      if (entry.isIntersecting) {
-        view.visibleTrends.add(entry.target);
-        const v = view.vars[Number(entry.target.closest('tr').id.slice(4))];
-        if (v) drawTrend(v);
-      } else {
-        view.visibleTrends.delete(entry.target);
-      }
+  const spacerAbove = spacerRow();
+  const spacerBelow = spacerRow();
+  let rowHeight = 0;
+
+  function spacerRow() {
+    const row = document.createElement('tr');
+    row.className = 'spacer';
+    row.setAttribute('aria-hidden', 'true');
+    const cell = document.createElement('td');
+    cell.colSpan = 6;
+    row.appendChild(cell);
+    return row;
+  }
+
+  function updateInSight() {
+    sightPending = false;
+    const shown = view.shownList;
+    const height = rowHeight || 32;
+    const top = ui.rows.getBoundingClientRect().top;
+    const from = Math.max(0, Math.floor(-top / height) - SIGHT_MARGIN_ROWS);
+    const to = Math.min(shown.length - 1,
+                        Math.ceil((window.innerHeight - top) / height) + SIGHT_MARGIN_ROWS);
+    const same = view.window.from === from && view.window.to === to &&
+                 view.window.list === shown;
+    if (same) return;
+    view.window = { from, to, list: shown };
+    const rows = [spacerAbove];
+    const next = new Set();
+    for (let i = from; i <= to; i++) {
+      const v = view.vars[shown[i]];
+      if (!v.row) buildRow(v);
+      rows.push(v.row);
+      next.add(v.ident);
+      if (view.inSight.has(v.ident)) continue;
+      if (v.stale && !v.editing) displayValue(v, v.valueBox);
+      v.stale = false;
     }
-  }, { rootMargin: '200px' });
+    rows.push(spacerBelow);
+    spacerAbove.firstChild.style.height = from * height + 'px';
+    spacerBelow.firstChild.style.height = Math.max(0, shown.length - 1 - to) * height + 'px';
+    spacerAbove.hidden = from === 0;
+    spacerBelow.hidden = to >= shown.length - 1;
+    ui.rows.replaceChildren(...rows);
+    view.inSight = next;
+    for (const ident of next) drawTrend(view.vars[ident]);
+    // The first rows tell the height of all; with it known, place again.
+    if (!rowHeight && to >= from) {
+      rowHeight = view.vars[shown[from]].row.getBoundingClientRect().height;
+      if (rowHeight) { view.window = {}; updateInSight(); }
+    }
+  }
+  window.addEventListener('scroll', scheduleSight, { passive: true });
+  window.addEventListener('resize', scheduleSight);
+
+  // ---- Trend lines -----------------------------------------------------------
 
   function drawTrend(v) {
-    const canvas = v.canvas;
+    const canvas = v && v.canvas;
     if (!canvas) return;
     const ratio = window.devicePixelRatio || 1;
     const width = canvas.clientWidth || 132;
@@ -259,10 +323,7 @@
 
   // The time axis moves on even when a value does not.
   setInterval(() => {
-    for (const canvas of view.visibleTrends) {
-      const v = view.vars[Number(canvas.closest('tr').id.slice(4))];
-      if (v) drawTrend(v);
-    }
+    for (const ident of view.inSight) drawTrend(view.vars[ident]);
     if (view.plotted.length) view.plotDirty = true;
   }, 1000);
 
@@ -291,12 +352,12 @@
 
   function showOnly(idents) {
     view.shown = idents;
-    let shown = 0;
+    view.shownList = [];
     for (const v of view.vars) {
-      const visible = idents === null || idents.has(v.ident);
-      v.row.hidden = !visible;
-      if (visible) shown++;
+      if (idents === null || idents.has(v.ident)) view.shownList.push(v.ident);
     }
+    const shown = view.shownList.length;
+    updateInSight();
     ui.count.textContent = view.live ? (idents === null ? `${shown} variables`
                                                         : `${shown} of ${view.vars.length}`) : '';
     ui.noMatch.hidden = !(view.live && shown === 0 && view.vars.length > 0);
@@ -319,12 +380,14 @@
     const refusal = document.createElement('span');
     refusal.className = 'refusal';
     box.append(input, cancel, refusal);
-    v.valueCell.replaceChildren(box);
+    v.valueBox.replaceChildren(box);
+    v.valueCell.classList.add('editing');
     input.focus();
     input.select();
     const close = () => {
       v.editing = false;
-      displayValue(v, v.valueCell);
+      v.valueCell.classList.remove('editing');
+      displayValue(v, v.valueBox);
     };
     cancel.addEventListener('click', (event) => { event.stopPropagation(); close(); });
     box.addEventListener('click', (event) => event.stopPropagation());
@@ -374,8 +437,11 @@
   });
 
   function renderPlotPanel() {
-    for (const v of view.vars) v.row.classList.toggle('plotted', view.plotted.includes(v.ident));
+    for (const v of view.vars) {
+      if (v.row) v.row.classList.toggle('plotted', view.plotted.includes(v.ident));
+    }
     ui.plotPanel.hidden = view.plotted.length === 0;
+    scheduleSight();
     ui.plotSeries.replaceChildren(...view.plotted.map((ident, n) => {
       const chip = document.createElement('span');
       chip.className = 'chip';

@@ -45,8 +45,7 @@ def value_cell(driver, name):
 
 def visible_names(driver):
     return driver.execute_script(
-        "return [...document.querySelectorAll('#rows tr')].filter(r => !r.hidden)"
-        ".map(r => r.dataset.name)")
+        "return [...document.querySelectorAll('#rows tr[data-name]')].map(r => r.dataset.name)")
 
 
 def shown(driver, element_id):
