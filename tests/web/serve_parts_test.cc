@@ -54,6 +54,18 @@ TEST(RequestGuard, HostMustNameTheListeningAddress) {
     EXPECT_EQ(StatusFor(everywhere, Facts(host)), 0) << host;
   }
   EXPECT_EQ(StatusFor(everywhere, Facts("evil.example:7070")), 403);
+
+  // Behind a proxy: the public name as the proxy passes it, and its origin.
+  GuardSettings proxied = Settings("127.0.0.1:7070", 7070);
+  proxied.public_hosts = {"plant.example"};
+  proxied.allow_set = true;
+  EXPECT_EQ(StatusFor(proxied, Facts("PLANT.example")), 0);
+  EXPECT_EQ(StatusFor(proxied, Facts("plant.example:7070")), 403);
+  RequestFacts write = Facts("plant.example", true);
+  write.origin = "https://plant.example";
+  EXPECT_EQ(StatusFor(proxied, write), 0);
+  write.origin = "https://127.0.0.1:7070";
+  EXPECT_EQ(StatusFor(proxied, write), 403);
 }
 
 TEST(RequestGuard, TokenIsNeededWhenSetInAnyOfThreeWays) {

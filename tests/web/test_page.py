@@ -167,6 +167,8 @@ def test_banners_come_and_go_by_themselves(browser, started, place):
 def test_screenshot_of_the_demo(browser, started, place):
     """The picture in the README: the demo's values with a plot."""
     examples = os.environ["KELTO_EXAMPLES"]
+    place.segment = "kelto-demo-%d" % os.getpid()
+    place.environment["KELTO_SEGMENT"] = place.segment
     for name in ("iorsh.mem", "memsh.mem"):
         with open(os.path.join(examples, name)) as source:
             with open(os.path.join(place.directory, name), "w") as target:
@@ -181,7 +183,7 @@ def test_screenshot_of_the_demo(browser, started, place):
         for name in ("IORSH_SPEED", "MEMSH_CYCLE"):
             browser.find_element(By.CSS_SELECTOR, 'tr[data-name="%s"] canvas.trend' % name).click()
         time.sleep(9)
-        browser.set_window_size(1280, 720)
+        browser.set_window_size(1280, 830)  # the picture ends with the table
         browser.execute_script("window.scrollTo(0, 0)")
         plot = browser.find_element(By.ID, "plot")
         # Hovering shows the values at that moment in the legend.

@@ -94,6 +94,9 @@ bool HostNamesServer(const GuardSettings& settings, std::string_view host) {
   std::string_view name;
   int port = -1;
   if (host.empty()) return false;
+  for (const std::string& public_host : settings.public_hosts) {
+    if (SameNoCase(host, public_host)) return true;
+  }
   SplitHost(host, &name, &port);
   const int wanted = settings.address.port;
   if (port == 0 || (port == -1 ? wanted != kDefaultHttpPort : port != wanted)) return false;

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "keltoctl/serve/listen_address.h"
 
@@ -13,7 +14,10 @@ namespace keltoctl::serve {
 struct GuardSettings {
   ListenAddress address;     // with the port actually bound
   std::string machine_name;  // accepted as a Host beside the addresses, when not on loopback
-  std::string token;         // empty: no token is needed
+  // Host headers accepted as they are ("plant.example", "plant.example:8443"):
+  // the names under which a proxy in front forwards requests.
+  std::vector<std::string> public_hosts;
+  std::string token;  // empty: no token is needed
   bool allow_set = false;
 };
 

@@ -71,6 +71,7 @@ int PrepareGuard(const ServeOptions& options, GuardSettings* settings) {
     if (settings->token.empty()) return Fail(kSystemError, "no random source for the token");
   }
   settings->allow_set = options.allow_set;
+  settings->public_hosts = options.public_hosts;
   settings->machine_name = MachineName();
   return 0;
 }

@@ -4,6 +4,7 @@
 #define KELTOCTL_SERVE_SERVE_H_
 
 #include <string>
+#include <vector>
 
 namespace keltoctl::serve {
 
@@ -15,6 +16,9 @@ struct ServeOptions {
   bool allow_remote = false;  // listen beyond loopback; every request needs the token
   std::string token_file;     // the token's first line; empty: generate one when needed
   std::string segment;        // empty: KELTO_SEGMENT or the default
+  // Host headers to accept beside the listening address: the names under
+  // which a proxy in front of the server forwards requests.
+  std::vector<std::string> public_hosts;
 };
 
 // Serves until SIGINT or SIGTERM, then returns keltoctl's exit status: 0

@@ -19,6 +19,9 @@ int RunServeCommand(int argc, const char* const* argv) {
                "allow an address other machines can reach; every request then needs the token");
   app.add_option("--token-file", options.token_file,
                  "read the token from the first line of this file instead of generating one");
+  app.add_option("--public-host", options.public_hosts,
+                 "also accept this Host header (HOST or HOST:PORT), the name a proxy in front "
+                 "forwards requests under; may be repeated");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
