@@ -268,6 +268,15 @@
 
   // ---- Trend lines -----------------------------------------------------------
 
+  // Read once (and again when the colour scheme changes), not per drawing:
+  // reading a computed style makes the browser bring all styles up to date.
+  let trendColour = '#1f6feb';
+  function readTrendColour() {
+    trendColour = getComputedStyle(document.body).getPropertyValue('--accent').trim() || '#1f6feb';
+  }
+  readTrendColour();
+  window.matchMedia('(prefers-color-scheme: dark)').addEventListener('change', readTrendColour);
+
   function drawTrend(v) {
     const canvas = v && v.canvas;
     if (!canvas) return;
@@ -298,7 +307,7 @@
     const span = high - low;
     const x = (time) => Math.max(0, (time - start) / (end - start)) * (width - 4);
     const y = (value) => span === 0 ? height / 2 : pad + (1 - (value - low) / span) * (height - 2 * pad);
-    ctx.strokeStyle = getComputedStyle(document.body).getPropertyValue('--accent') || '#1f6feb';
+    ctx.strokeStyle = trendColour;
     ctx.lineWidth = 1.25;
     ctx.beginPath();
     let drawing = false;
