@@ -150,6 +150,9 @@ def main():
         browser.quit()
         assert server.stop() == 0
         program.close()
+        for suffix in ("", ".lock", ".changes"):
+            if os.path.exists("/dev/shm/" + place.segment + suffix):
+                os.unlink("/dev/shm/" + place.segment + suffix)
 
     print()
     print("| measure | baseline | result |")
