@@ -126,10 +126,13 @@ void EventHub::Unsubscribe(const std::shared_ptr<Stream>& stream) {
 
 bool EventHub::TakeFrames(Stream& stream, std::string* frames, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout,
-                    [&] { return closed_ || stream.needs_table || !stream.frames.empty(); });
+  // Until the feed has looked at the table once (generation 0) there is
+  // nothing true to say, not even "no live table".
+  changed_.wait_for(lock, timeout, [&] {
+    return closed_ || (generation_ > 0 && (stream.needs_table || !stream.frames.empty()));
+  });
   if (closed_) return false;
-  if (stream.needs_table) {
+  if (stream.needs_table && generation_ > 0) {
     stream.needs_table = false;
     *frames += TableFrameLocked();
   }
