@@ -130,7 +130,12 @@ bool LiveFeed::FollowChanges(uint64_t cursor) {
         if (!Pause(kNoFeedPause)) return true;
         break;
       default:
+        // Something the system refused: try again shortly, unless the
+        // table is gone meanwhile.
         if (!Pause(milliseconds(kWaitSliceMs))) return true;
+        if (WithTable([](kelto_live* table) { return kelto_live_check(table); }) != KELTO_LIVE_OK) {
+          return false;
+        }
         break;
     }
     if (!PublishDue(Clock::now())) return false;
