@@ -18,6 +18,7 @@ Commands:
   set NAME VALUE        write a variable's value, parsed by its type
   watch [PATTERN]       redraw the list when it changes, marking changes
   wait NAME...          wait until one of the variables changes, print it
+  serve                 the live table in a browser and as JSON over HTTP
   help [COMMAND]        this text, or the help of one command
 
 Run 'keltoctl COMMAND --help' for the options of a command.
