@@ -1,15 +1,11 @@
 // Observers in other processes wait for, see and make changes of a table
 // that a program holds.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "changes/change_log.h"
 #include "kelto.h"
 #include "kelto_live.h"
 #include "keltoctl/keltoctl_runner.h"
@@ -21,33 +17,10 @@ namespace {
 
 constexpr int kLongMs = 10000;
 
-// The program side of the change log, made here the way a program's Open
-// makes it beside the segment.
-class ChangeLogObject {
- public:
-  explicit ChangeLogObject(const std::string& segment) : path_("/" + segment + ".changes") {
-    const int fd = shm_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) return;
-    if (ftruncate(fd, static_cast<off_t>(ChangeLogBytes())) == 0) {
-      void* mapped = mmap(nullptr, ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (mapped != MAP_FAILED) {
-        InitChangeLog(mapped);
-        munmap(mapped, ChangeLogBytes());
-      }
-    }
-    close(fd);
-  }
-  ~ChangeLogObject() { shm_unlink(path_.c_str()); }
-
- private:
-  std::string path_;
-};
-
 class LiveWaitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     environment_.WriteDefinitions("SPEED=L\nGEAR=B\nSTATE=$\n", "");
-    changes_ = std::make_unique<ChangeLogObject>(environment_.segment());
     holder_ = std::make_unique<LiveTableHolder>([] {});
     ASSERT_TRUE(holder_->ready());
   }
@@ -64,7 +37,6 @@ class LiveWaitTest : public ::testing::Test {
   }
 
   TestEnvironment environment_;
-  std::unique_ptr<ChangeLogObject> changes_;
   std::unique_ptr<LiveTableHolder> holder_;
 };
 
