@@ -245,7 +245,10 @@ TEST_F(BridgeScenario, MirrorsOwnedValuesAndGuardsRemoteWrites) {
   };
   probe_->Clear();
   for (const auto& [name, payload] : refused) probe_->Publish(TopicA(name + "/set"), payload, 1);
-  for (const auto& [name, payload] : refused) {
+  for (const auto& refusal : refused) {
+    // Named apart: clang 14 cannot capture a structured binding.
+    const std::string& name = refusal.first;
+    const std::string& payload = refusal.second;
     EXPECT_TRUE(probe_->WaitFor([&](const Message& m) {
       return m.topic == TopicA(name + "/error");
     })) << name
