@@ -36,8 +36,14 @@ kelto_live_result Guarded(Body body) {
   return KELTO_LIVE_SYSTEM_ERROR;
 }
 
-bool KnownSyntax(kelto_live_syntax syntax) {
-  return syntax == KELTO_LIVE_TEXT || syntax == KELTO_LIVE_JSON || syntax == KELTO_LIVE_RAW;
+// A C caller may pass any int as the enum. Read by reference and as bytes:
+// loading a value outside the enumerators as the C++ enum type would be
+// undefined (and the sanitizers say so).
+bool KnownSyntax(const kelto_live_syntax& syntax) {
+  static_assert(sizeof(kelto_live_syntax) == sizeof(int));
+  int raw = 0;
+  std::memcpy(&raw, &syntax, sizeof raw);
+  return raw == KELTO_LIVE_TEXT || raw == KELTO_LIVE_JSON || raw == KELTO_LIVE_RAW;
 }
 
 // Copies `text` into the caller's buffer, cut and terminated when it does
