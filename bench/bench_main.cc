@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   kelto::bench::RegisterByNameBenchmarks();
   kelto::bench::RegisterOpenBenchmarks();
   kelto::bench::RegisterBounceBenchmarks();
+  kelto::bench::RegisterChangeMarkBenchmarks();
 #ifdef KELTO_BENCH_BOOST_PEER
   kelto::bench::RegisterBoostPeer();
 #else

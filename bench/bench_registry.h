@@ -9,6 +9,7 @@ void RegisterByIdentBenchmarks();
 void RegisterByNameBenchmarks();
 void RegisterOpenBenchmarks();
 void RegisterBounceBenchmarks();
+void RegisterChangeMarkBenchmarks();
 
 // The peers: what a program would use instead, on the same variables. Each
 // file is built only when its library is installed; a missing server is

@@ -90,6 +90,8 @@ BenchPlace::BenchPlace() : directory_(Temporary()), segment_(UniqueSegmentName()
 BenchPlace::~BenchPlace() {
   shm_unlink(("/" + segment_).c_str());
   shm_unlink(("/" + segment_ + ".lock").c_str());
+  shm_unlink(("/" + segment_ + ".changes").c_str());
+  rmdir(ChangeLogBlocker().c_str());
   std::error_code ignored;
   std::filesystem::remove_all(directory_, ignored);
 }
@@ -107,6 +109,15 @@ void BenchPlace::WriteFile(const std::string& file, const std::string& content) 
 
 void BenchPlace::PreventLog() const { mkdir(Path("kelto_log.txt").c_str(), 0700); }
 
+// Where glibc keeps the change log's shared-memory object.
+std::string BenchPlace::ChangeLogBlocker() const { return "/dev/shm/" + segment_ + ".changes"; }
+
+void BenchPlace::PreventChangeLog() const {
+  if (mkdir(ChangeLogBlocker().c_str(), 0700) != 0) {
+    throw std::runtime_error("cannot block " + ChangeLogBlocker());
+  }
+}
+
 std::string DefinitionLines(const std::vector<std::string>& names, size_t first, size_t count,
                             std::vector<char>* types) {
   std::string lines = "[VARIABLES]\n";
@@ -121,12 +132,13 @@ std::string DefinitionLines(const std::vector<std::string>& names, size_t first,
   return lines;
 }
 
-OpenTable::OpenTable(size_t count) {
+OpenTable::OpenTable(size_t count, bool marking) : marking_(marking) {
   const std::vector<std::string> names = MakeVariableNames(count, 0x6b656c746f + count);
   const size_t iorsh = count / 2;
   place_.WriteFile("iorsh.mem", DefinitionLines(names, 0, iorsh, &types_));
   place_.WriteFile("memsh.mem", DefinitionLines(names, iorsh, count - iorsh, &types_));
   place_.PreventLog();
+  if (!marking) place_.PreventChangeLog();
   for (size_t i = 0; i < count; ++i) {
     full_names_.push_back((i < iorsh ? "IORSH_" : "MEMSH_") + names[i]);
     if (i < iorsh) iorsh_short_names_.push_back(names[i]);
@@ -142,10 +154,10 @@ OpenTable::~OpenTable() {
   KeltoClose();
 }
 
-OpenTable& TableOfSize(size_t count) {
-  if (!g_shared_table || g_shared_table->size() != count) {
+OpenTable& TableOfSize(size_t count, bool marking) {
+  if (!g_shared_table || g_shared_table->size() != count || g_shared_table->marking() != marking) {
     g_shared_table.reset();
-    g_shared_table = std::make_unique<OpenTable>(count);
+    g_shared_table = std::make_unique<OpenTable>(count, marking);
   }
   return *g_shared_table;
 }

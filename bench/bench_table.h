@@ -35,8 +35,14 @@ class BenchPlace {
   void WriteFile(const std::string& file, const std::string& content) const;
   // Puts a directory where the log file would go, so Open runs without a log.
   void PreventLog() const;
+  // Puts a directory where the segment's change log would go: Open cannot
+  // make one, and the table then works without a change feed (no write is
+  // marked). The figure of a write without marking comes from such a table.
+  void PreventChangeLog() const;
 
  private:
+  std::string ChangeLogBlocker() const;
+
   std::string directory_;
   std::string segment_;
 };
@@ -47,16 +53,18 @@ std::string DefinitionLines(const std::vector<std::string>& names, size_t first,
                             std::vector<char>* types);
 
 // A table of `count` variables (half iorsh, half memsh) opened in this
-// process without a log, with the baseline attached to the same view.
+// process without a log, with the baseline attached to the same view; with
+// its change log, unless `marking` is false.
 class OpenTable {
  public:
-  explicit OpenTable(size_t count);
+  explicit OpenTable(size_t count, bool marking = true);
   ~OpenTable();
   OpenTable(const OpenTable&) = delete;
   OpenTable& operator=(const OpenTable&) = delete;
 
   bool ok() const { return ok_; }
   size_t size() const { return full_names_.size(); }
+  bool marking() const { return marking_; }
   const std::vector<std::string>& full_names() const { return full_names_; }
   // Names of the iorsh set without their prefix, for the facade.
   const std::vector<std::string>& iorsh_short_names() const { return iorsh_short_names_; }
@@ -69,12 +77,13 @@ class OpenTable {
   std::vector<std::string> iorsh_short_names_;
   std::vector<char> types_;
   char* view_ = nullptr;
+  bool marking_ = true;
   bool ok_ = false;
 };
 
-// The table of the last size asked for stays open, so benchmarks of one size
-// share it; asking for another size closes it first.
-OpenTable& TableOfSize(size_t count);
+// The table of the last size (and marking) asked for stays open, so
+// benchmarks of one size share it; asking for another closes it first.
+OpenTable& TableOfSize(size_t count, bool marking = true);
 void CloseSharedTable();
 
 // Pointers into `texts` in random order, repeated to at least `minimum`.

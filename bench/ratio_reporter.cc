@@ -11,6 +11,10 @@ constexpr double kTargetRatio = 1.5;
 constexpr double kByNameTarget = 0.75;
 constexpr double kFailedNameTarget = 1.2;
 constexpr double kOpenTarget = 1.2;
+// A marked write beside the baseline function, and two processes writing
+// at full speed beside the same without marking.
+constexpr double kMarkedWriteTarget = 1.2;
+constexpr double kTwoWritersTarget = 1.5;
 // How many times faster than the peer kelto should be.
 constexpr double kBoostTarget = 4;
 constexpr double kRedisTarget = 1000;
@@ -96,6 +100,7 @@ void RatioReporter::Finalize() {
   PrintRatios();
   PrintOpenGrowth();
   PrintPeers();
+  PrintMarking();
   std::printf("\n%s\n", all_targets_met_ ? "every target met" : "SOME TARGETS MISSED");
   std::fflush(stdout);
 }
@@ -108,7 +113,7 @@ void RatioReporter::PrintRatios() {
     std::string group;
     std::string variant;
     SplitVariant(name, &group, &variant);
-    if (variant != "kelto" || StartsWith(group, "peer/")) continue;
+    if (variant != "kelto" || StartsWith(group, "peer/") || StartsWith(group, "mark/")) continue;
     const double kelto = figures_[name].Median();
     const char* baseline_variant = StartsWith(group, "open/")     ? "files_and_log"
                                    : StartsWith(group, "bounce/") ? "raw_pointer"
@@ -209,6 +214,44 @@ void RatioReporter::PrintPeers() {
     }
     std::printf("%-44s %12.1f %10.1f %11.1fx  %s\n", group.c_str(), other->second.Median(), kelto,
                 speedup, verdict);
+  }
+}
+
+// The writer's price of the change log: a marked write beside the baseline
+// function and beside the same write on a table without a change log.
+void RatioReporter::PrintMarking() {
+  bool header = false;
+  for (const std::string& name : order_) {
+    std::string group;
+    std::string variant;
+    SplitVariant(name, &group, &variant);
+    if (variant != "kelto" || !StartsWith(group, "mark/")) continue;
+    if (!header) {
+      std::printf("\n%-34s %10s %10s %10s %8s %8s  %s\n", "marking (ns per write)", "kelto",
+                  "unmarked", "minimal", "/unmark", "/minimal", "target");
+      header = true;
+    }
+    const double kelto = figures_[name].Median();
+    const auto unmarked = figures_.find(group + "/unmarked");
+    const auto minimal = figures_.find(group + "/minimal");
+    const double unmarked_ns = unmarked != figures_.end() ? unmarked->second.Median() : 0;
+    const double minimal_ns = minimal != figures_.end() ? minimal->second.Median() : 0;
+    const double by_unmarked = unmarked_ns > 0 ? kelto / unmarked_ns : 0;
+    const double by_minimal = minimal_ns > 0 ? kelto / minimal_ns : 0;
+    char verdict[48] = "";
+    if (StartsWith(group, "mark/two_writers/") && by_unmarked > 0) {
+      const bool met = by_unmarked <= kTwoWritersTarget;
+      std::snprintf(verdict, sizeof verdict, "<=%.2gx unmarked %s", kTwoWritersTarget,
+                    met ? "ok" : "MISSED");
+      Check(met);
+    } else if (by_minimal > 0) {
+      const bool met = by_minimal <= kMarkedWriteTarget;
+      std::snprintf(verdict, sizeof verdict, "<=%.2gx minimal %s", kMarkedWriteTarget,
+                    met ? "ok" : "MISSED");
+      Check(met);
+    }
+    std::printf("%-34s %10.1f %10.1f %10.1f %8.2f %8.2f  %s\n", group.c_str(), kelto, unmarked_ns,
+                minimal_ns, by_unmarked, by_minimal, verdict);
   }
 }
 

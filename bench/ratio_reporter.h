@@ -36,6 +36,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void PrintRatios();
   void PrintOpenGrowth();
   void PrintPeers();
+  void PrintMarking();
   void Check(bool met) { all_targets_met_ = all_targets_met_ && met; }
 
   std::map<std::string, Figure> figures_;
