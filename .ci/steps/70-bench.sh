@@ -12,3 +12,4 @@ if [ -f "$KELTO_RELEASE_BUILD/CMakeCache.txt" ]; then
   export KELTO_BENCH_BUILD="$KELTO_RELEASE_BUILD"
 fi
 bench/run.sh --benchmark_min_time=0.001
+bench/wake.sh --quick
