@@ -136,9 +136,9 @@ void TwoWriters(benchmark::State& state, bool marking) {
         ++count;
         KeltoWriteVar(idents.mine, reinterpret_cast<const char*>(&count));
       }
-      // About 1 when the two really wrote at the same time; far less when
-      // a busy machine ran them by turns, and the figure then shows no
-      // contention at all.
+      // About 1 when the partner wrote as fast as this process all along.
+      // Whether they ran at the same moment, or by turns on a busy machine,
+      // shows in CPU time against wall time, not here.
       const double partner_writes = ReadL(idents.theirs) - partner_before;
       state.counters["partner/write"] = partner_writes / static_cast<double>(state.iterations());
     }
