@@ -19,12 +19,10 @@
  * Checked:
  *   - every hold in use is on the object at NAME: there is never a second
  *     segment under the name while anyone holds one;
- *   - a stale segment met by an attach that made the lock file itself was
- *     made under that same lock file, so it is newer than the lock file and
- *     taken as ours; a segment older than a lock file we made is another
- *     program's object and refused. (With -DREMOVER an old process may still
- *     create one under the removed lock file, and either outcome is
- *     explored.)
+ *   - a stale segment met by an attach that made the lock file itself is
+ *     never older than that lock file, so it is taken as ours (a segment
+ *     older than a lock file we made is another program's object and is
+ *     refused; with -DREMOVER that may happen, and is explored);
  *   - when every process has closed, without kills, stops, gates given up on
  *     or a removal of the files, neither the segment nor the lock file is
  *     left;
@@ -94,7 +92,7 @@ byte gfd[NP];              /* lock file the process has open */
 bool stopped;              /* process 0 is stopped (SIGSTOP, a debugger) */
 bool finished[NP];         /* the process made all its calls and exited */
 bool made[NP];             /* the process created the lock file it entered */
-byte seg_gate[NI];         /* lock file under which the object was created */
+bool older[NI];            /* the object was at NAME when a lock file was created */
 
 /* Ghosts, for the checks only */
 byte claim[NP];            /* object found held by someone: the attach takes effect here */
@@ -189,7 +187,7 @@ inline create_segment(d) {
   wr[j] = NONE;
   everheld[j] = false;
   abandoned[j] = false;
-  seg_gate[j] = gfd[(d) / NS];
+  older[j] = false;
   seg_path = j;
   fd[d] = j;
   j = 0;
@@ -206,16 +204,22 @@ inline close_gate(p) {
 
 /* EnterGate: open (or create) NAME.lock, then try its write lock; then
  * check that the file is still the one at the path. The last holder may
- * remove the file between our open and our lock. Waiting is bounded: after a
+ * remove the file between our open and our lock: -DSPLIT_GATE makes the open
+ * and the lock two steps (a smaller configuration, since it multiplies the
+ * states); otherwise they are one. Waiting is bounded: after a
  * failed try the deadline may pass at any time, and it has surely passed
  * after the second. ok tells whether the gate was taken. */
-inline enter_gate(p, ok) {
+inline enter_gate(p, ok, record) {
   tries = 0;
   do
   :: atomic {
-       made[p] = (gate_path == NONE);
+       made[p] = record && gate_path == NONE;
        if
        :: gate_path == NONE ->
+          if   /* anything at NAME now is older than the new lock file */
+          :: seg_path != NONE -> older[seg_path] = true
+          :: else
+          fi;
           g = 0;
           do
           :: g < NG && !GATE_FREE(g) -> g++
@@ -228,8 +232,10 @@ inline enter_gate(p, ok) {
        fi;
        gfd[p] = gate_path;
        g = 0
+#ifdef SPLIT_GATE
      };
      atomic {
+#endif
        if
        :: gate_owner[gfd[p]] == NONE -> gate_owner[gfd[p]] = p; ok = true
        :: else -> close_gate(p); ok = false
@@ -290,7 +296,7 @@ inline attach(p, d, ok) {
 #ifdef REMOVER
   after[d] = removed;
 #endif
-  enter_gate(p, ok);
+  enter_gate(p, ok, true);
   if
   :: ok ->
      KP;
@@ -307,10 +313,10 @@ reopen:
      if
      :: wr[fd[d]] == d ->   /* nobody held it: stale; unlink it and start afresh */
 #ifndef REMOVER
-        assert(!made[p] || seg_gate[fd[d]] == gfd[p]);
+        assert(!made[p] || !older[fd[d]]);
 #else
         if
-        :: atomic { made[p] && seg_gate[fd[d]] != gfd[p] ->   /* refused as not ours */
+        :: atomic { made[p] && older[fd[d]] ->   /* refused as not ours */
              unlinking--;
              close_segment(d);
              if
@@ -390,7 +396,7 @@ refused:
 /* DetachSegment of hold descriptor d. */
 inline detach(p, d) {
   held[d] = false;   /* munmap */
-  enter_gate(p, gated);
+  enter_gate(p, gated, false);
   if
   :: gated -> KP; SP; release_hold(p, d)
   :: else -> atomic { close_segment(d) }   /* no unlink without the gate */
