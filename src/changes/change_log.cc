@@ -1,5 +1,5 @@
 // The change log's protocol is modelled for spin in change_log.pml beside
-// this file (run by .ci/steps/30-model-check.sh): two writers and two
+// this file (run by .ci/steps/30-model-check.sh): two writers and up to two
 // waiters on a ring of two entries, with SIGKILL at every step of either and
 // futex waits that may end early. It checks that a waiter reports only the
 // ident stamped for a sequence number, also across overrun rings and holes
