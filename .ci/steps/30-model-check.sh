@@ -9,6 +9,12 @@
 #   removal   the files removed under the running table (smaller, no kills);
 #   gate      the lock file removed by the last holder between another
 #             process's open and lock of it (open and lock as two steps).
+# and the change log model (src/changes/change_log.pml), also exhaustively:
+#   ring      idents, overflow and holes with timeouts and every kill;
+#   wakeup    no sleeper left with a completed change when all is quiet;
+#   reported  every change due to a waiter is read (weak fairness), without
+#             timeouts, and with timeouts under every writer kill;
+#   mutant    the flag set after the last look at head must fail both.
 set -euo pipefail
 model="$(pwd)/src/table/unix/segment_protocol.pml"
 work=$(mktemp -d)
@@ -42,4 +48,47 @@ check "safety" "-DSAFETY -DCOLLAPSE" "" -DLIVES=1 -DP2_CALLS=1
 check "liveness" "-DCOLLAPSE" "-a -f" -DLIVENESS -DLIVES=1 -DP0_CALLS=2 -DP2_CALLS=1
 check "removal" "-DSAFETY -DCOLLAPSE" "" -DREMOVER -DP0_CALLS=2 -DP1_CALLS=1 -DP2_CALLS=1 -DLIVES=0
 check "gate" "-DSAFETY -DCOLLAPSE" "" -DSPLIT_GATE -DP0_CALLS=3 -DP1_CALLS=2 -DP2_CALLS=0 -DLIVES=0
+
+changes="$(pwd)/src/changes/change_log.pml"
+# changes LABEL pass|fail "CC-FLAGS" "PAN-FLAGS" [SPIN-FLAGS...]: the search
+# must complete within its memory; "fail" expects a violation (mutation).
+changes() {
+  local label="$1" expect="$2" cflags="$3" panflags="$4"
+  shift 4
+  (
+    cd "$work"
+    rm -f pan pan.* ./*.trail
+    spin "$@" -a "$changes" >/dev/null
+    # shellcheck disable=SC2086
+    gcc -O2 -w -DMEMLIM=2048 $cflags -o pan pan.c
+    start=$(date +%s)
+    # shellcheck disable=SC2086
+    timeout 300 ./pan -m20000 $panflags >result.txt 2>&1 || true
+    grep -E 'states, stored|errors:' result.txt | sed "s/^/  [$label] /"
+    echo "  [$label] $(($(date +%s) - start)) s"
+    if [ "$expect" = pass ] &&
+       grep -qE 'Search not completed|max search depth too small|out of memory' result.txt; then
+      cat result.txt
+      echo "model check incomplete: $label"
+      exit 1
+    fi
+    if [ "$expect" = pass ] && { ! grep -q 'errors: 0' result.txt || ls ./*.trail >/dev/null 2>&1; }; then
+      cat result.txt
+      echo "model check failed: $label"
+      exit 1
+    fi
+    if [ "$expect" = fail ] && ! grep -qE 'errors: [1-9]' result.txt; then
+      cat result.txt
+      echo "model check missed the broken variant: $label"
+      exit 1
+    fi
+  )
+}
+
+changes "ring" pass "-DSAFETY" "" -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
+changes "wakeup" pass "-DSAFETY" "" -DQUIET -DCHANGES0=1
+changes "reported" pass "" "-a -f" -DLIVENESS -DCHANGES0=1 -DKILLABLE_WAITERS=1
+changes "reported-timeouts" pass "" "-a -f" -DLIVENESS -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
+changes "mutant-wakeup" fail "-DSAFETY" "" -DQUIET -DCHANGES0=1 -DLOST_WAKEUP
+changes "mutant-reported" fail "" "-a -f" -DLIVENESS -DCHANGES0=1 -DKILLABLE_WAITERS=1 -DLOST_WAKEUP
 echo "model check passed"

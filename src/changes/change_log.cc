@@ -1,3 +1,14 @@
+// The change log's protocol is modelled for spin in change_log.pml beside
+// this file (run by .ci/steps/30-model-check.sh): two writers and up to two
+// waiters on a ring of two entries, with SIGKILL at every step of either and
+// futex waits that may end early. It checks that a waiter reports only the
+// ident stamped for a sequence number, also across overrun rings and holes
+// left by killed writers; that no waiter sleeps on while a completed change
+// is due to it (and that a variant which sets the sleepers flag after its
+// last look at head is caught doing so); and that, with timeouts, every
+// stamped change reaches every waiter whichever writer is killed. Atomics
+// are taken as sequentially consistent there: the seq_cst operations below
+// are what make that true of the flag against head.
 #include "changes/change_log.h"
 
 #include <linux/futex.h>
