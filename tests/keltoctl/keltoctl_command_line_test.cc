@@ -115,6 +115,7 @@ TEST_F(KeltoctlCommandLineTest, HelpAndVersionWinOverEverythingElseOnTheirLine) 
       {{"set", "-h", "IORSH_L", "-inf"}, "Usage: keltoctl set"},
       {{"help", "wait"}, "Usage: keltoctl wait [--timeout SECONDS] [--json] NAME...\n"},
       {{"--help", "frobnicate"}, "Usage: keltoctl COMMAND"},
+      {{"help", "serve"}, "Usage: keltoctl serve [OPTIONS]\n"},
       {{"--version"}, "2.0.0\n"},
       {{"-V", "list"}, "2.0.0\n"},
       {{"version"}, "2.0.0\n"},
@@ -128,8 +129,9 @@ TEST_F(KeltoctlCommandLineTest, HelpAndVersionWinOverEverythingElseOnTheirLine) 
   }
   // The tool's help lists every command once, in one column.
   const std::string help = RunKeltoctl({"help"}).out;
-  for (const char* line : {"\n  list [PATTERN]        one row", "\n  wait NAME...          wait",
-                           "\n  help [COMMAND]        this text"}) {
+  for (const char* line :
+       {"\n  list [PATTERN]        one row", "\n  wait NAME...          wait",
+        "\n  serve                 the live", "\n  help [COMMAND]        this text"}) {
     EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
   }
   EXPECT_EQ(help.find("\n  version"), std::string::npos) << help;

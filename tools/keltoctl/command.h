@@ -36,6 +36,7 @@ Command AddGetCommand(CLI::App& tool);
 Command AddSetCommand(CLI::App& tool);
 Command AddWatchCommand(CLI::App& tool);
 Command AddWaitCommand(CLI::App& tool);
+Command AddServeCommand(CLI::App& tool);
 
 // The flags of the output formats among `formats` (--table, --tsv, --json,
 // --csv), of which a call may name one, as often as it likes.

@@ -20,7 +20,7 @@ namespace {
 // The commands in the order the tool's help lists them; help and version
 // are added after them.
 constexpr CommandAdder kCommands[] = {
-    AddListCommand, AddGetCommand, AddSetCommand, AddWatchCommand, AddWaitCommand,
+    AddListCommand, AddGetCommand, AddSetCommand, AddWatchCommand, AddWaitCommand, AddServeCommand,
 };
 
 std::string Quoted(std::string_view text) {

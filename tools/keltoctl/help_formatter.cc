@@ -44,7 +44,9 @@ std::string HelpFormatter::make_help(const CLI::App* app, std::string name,
   for (const Command& command : *commands_) {
     if (command.app == app && !command.help.empty()) return command.help;
   }
-  return CLI::Formatter::make_help(app, std::move(name), mode);
+  // As CLI11 writes it, but starting with "Usage:" like the others.
+  return make_usage(app, std::move(name)) + "\n" + make_description(app) + make_positionals(app) +
+         make_groups(app, mode) + "\n" + make_footer(app);
 }
 
 std::string HelpFormatter::ToolHelp() const {

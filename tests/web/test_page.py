@@ -1,0 +1,200 @@
+"""The page in a real browser: headless Chromium driven through
+chromium-driver, against `keltoctl serve` and a table held by a C program."""
+import os
+import subprocess
+import tempfile
+import time
+
+import pytest
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+
+@pytest.fixture(scope="module")
+def browser():
+    profile = tempfile.TemporaryDirectory(prefix="kelto-web-browser-")
+    options = webdriver.ChromeOptions()
+    options.binary_location = os.environ["CHROMIUM"]
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", "--no-first-run", "--user-data-dir=" + profile.name,
+                 "--window-size=1280,900", "--force-device-scale-factor=1"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service(os.environ["CHROMEDRIVER"]), options=options)
+    yield driver
+    driver.quit()
+    profile.cleanup()
+
+
+def wait_until(driver, condition, timeout=5.0, message=""):
+    try:
+        return WebDriverWait(driver, timeout, poll_frequency=0.02).until(
+            lambda _: condition(), message)
+    except TimeoutException:
+        raise AssertionError(message or "timed out") from None
+
+
+def value_cell(driver, name):
+    return driver.find_element(By.CSS_SELECTOR, 'tr[data-name="%s"] td.value' % name)
+
+
+def visible_names(driver):
+    return driver.execute_script(
+        "return [...document.querySelectorAll('#rows tr[data-name]')].map(r => r.dataset.name)")
+
+
+def shown(driver, element_id):
+    return driver.execute_script("return !document.getElementById(arguments[0]).hidden",
+                                 element_id)
+
+
+def test_shows_filters_and_sets_values(browser, started):
+    program = started("program")
+    program.write("int IORSH_SPEED 7")
+    program.write("text MEMSH_STATUS warming up")
+    server = started("server", "--allow-set")
+    browser.get(server.url)
+    wait_until(browser, lambda: len(visible_names(browser)) == 5, message="rows")
+    assert visible_names(browser) == ["IORSH_SPEED", "IORSH_TEMPERATURE", "IORSH_VALVE_OPEN",
+                                      "MEMSH_STATUS", "MEMSH_CYCLE"]
+    assert value_cell(browser, "IORSH_SPEED").text == "7"
+    assert value_cell(browser, "MEMSH_STATUS").text == "warming up"
+    row = browser.find_element(By.CSS_SELECTOR, 'tr[data-name="IORSH_TEMPERATURE"]')
+    assert [cell.text for cell in row.find_elements(By.TAG_NAME, "td")[:4]] == [
+        "1", "IORSH_TEMPERATURE", "D", "8"]
+    assert not shown(browser, "banner-table") and not shown(browser, "banner-connection")
+
+    # A C program's write shows within a second, and the cell is marked.
+    program.write("int IORSH_SPEED 1234")
+    written = time.monotonic()
+    wait_until(browser, lambda: value_cell(browser, "IORSH_SPEED").text == "1234", timeout=1.0,
+               message="the write did not show within a second")
+    assert time.monotonic() - written < 1.0
+    assert "changed" in value_cell(browser, "IORSH_SPEED").get_attribute("class")
+    wait_until(browser, lambda: "changed" not in value_cell(browser, "IORSH_SPEED")
+               .get_attribute("class"), timeout=2, message="the mark did not end")
+
+    # The filter takes keltoctl list's patterns.
+    box = browser.find_element(By.ID, "filter")
+
+    def type_filter(text):
+        box.send_keys(Keys.CONTROL, "a")
+        box.send_keys(Keys.BACKSPACE)
+        if text:
+            box.send_keys(text)
+
+    type_filter("IORSH_*")
+    wait_until(browser, lambda: visible_names(browser) == [
+        "IORSH_SPEED", "IORSH_TEMPERATURE", "IORSH_VALVE_OPEN"], message="filter IORSH_*")
+    type_filter("*_[CV]?[CL]*")
+    wait_until(browser, lambda: visible_names(browser) == ["IORSH_VALVE_OPEN", "MEMSH_CYCLE"],
+               message="filter with a bracket")
+    type_filter("NOTHING")
+    wait_until(browser, lambda: visible_names(browser) == [] and shown(browser, "no-match"),
+               message="filter matching nothing")
+    type_filter("")
+    wait_until(browser, lambda: len(visible_names(browser)) == 5, message="filter cleared")
+
+    # Editing in place: the server's refusal shows beside the field.
+    value_cell(browser, "IORSH_VALVE_OPEN").click()
+    field = value_cell(browser, "IORSH_VALVE_OPEN").find_element(By.TAG_NAME, "input")
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("300" + Keys.ENTER)
+    refusal = value_cell(browser, "IORSH_VALVE_OPEN").find_element(By.CLASS_NAME, "refusal")
+    wait_until(browser, lambda: refusal.text != "", message="no refusal shown")
+    assert server.request("GET", "/api/vars/IORSH_VALVE_OPEN")[1]["value"] == 0
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("1" + Keys.ENTER)
+    wait_until(browser, lambda: value_cell(browser, "IORSH_VALVE_OPEN").text == "1",
+               message="the set value did not show")
+    assert server.request("GET", "/api/vars/IORSH_VALVE_OPEN")[1]["value"] == 1
+    value_cell(browser, "MEMSH_STATUS").click()
+    field = value_cell(browser, "MEMSH_STATUS").find_element(By.TAG_NAME, "input")
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("r\xe9glage fin" + Keys.ENTER)
+    wait_until(browser, lambda: value_cell(browser, "MEMSH_STATUS").text == "r\xe9glage fin",
+               message="the text did not show")
+    assert server.request("GET", "/api/vars/MEMSH_STATUS")[1]["value"] == "r\xe9glage fin"
+
+    # A trend beside every number; a click plots it.
+    assert len(browser.find_elements(By.CSS_SELECTOR, "canvas.trend")) == 4
+    browser.find_element(By.CSS_SELECTOR, 'tr[data-name="IORSH_SPEED"] canvas.trend').click()
+    wait_until(browser, lambda: shown(browser, "plot-panel") and browser.find_elements(
+        By.CSS_SELECTOR, "#plot canvas"), message="no plot")
+
+
+def test_read_only_without_allow_set(browser, started):
+    started("program")
+    server = started("server")
+    browser.get(server.url)
+    wait_until(browser, lambda: len(visible_names(browser)) == 5, message="rows")
+    assert browser.find_element(By.ID, "mode").text == "read-only"
+    value_cell(browser, "IORSH_SPEED").click()
+    assert value_cell(browser, "IORSH_SPEED").find_elements(By.TAG_NAME, "input") == []
+    # Even a script of the page itself is refused by the server.
+    status = browser.execute_async_script(
+        "fetch('api/vars/IORSH_SPEED', {method: 'PUT', body: '5'})"
+        ".then(r => arguments[0](r.status))")
+    assert status == 403
+
+
+def test_banners_come_and_go_by_themselves(browser, started, place):
+    server = started("server")
+    browser.get(server.url)
+    wait_until(browser, lambda: shown(browser, "banner-table"), message="no-table banner")
+    assert place.segment in browser.find_element(By.ID, "banner-table").text
+    program = started("program")
+    wait_until(browser, lambda: not shown(browser, "banner-table") and
+               len(visible_names(browser)) == 5, message="the table was not picked up")
+    program.close()
+    if not os.path.exists("/dev/shm/" + place.segment):
+        wait_until(browser, lambda: shown(browser, "banner-table"), message="banner after close")
+
+    # The server goes away and comes back on the same address.
+    assert server.stop() == 0
+    wait_until(browser, lambda: shown(browser, "banner-connection"), message="connection banner")
+    again = started("server", listen="127.0.0.1:%d" % server.port)
+    wait_until(browser, lambda: not shown(browser, "banner-connection"), timeout=8,
+               message="the connection banner did not clear")
+    assert again.port == server.port
+
+
+def test_screenshot_of_the_demo(browser, started, place):
+    """The picture in the README: the demo's values with a plot."""
+    examples = os.environ["KELTO_EXAMPLES"]
+    place.segment = "kelto-demo-%d" % os.getpid()
+    place.environment["KELTO_SEGMENT"] = place.segment
+    for name in ("iorsh.mem", "memsh.mem"):
+        with open(os.path.join(examples, name)) as source:
+            with open(os.path.join(place.directory, name), "w") as target:
+                target.write(source.read())
+    demo = subprocess.Popen([os.environ["KELTO_DEMO"], "writer", "150"],
+                            stdout=subprocess.DEVNULL, env=place.environment)
+    try:
+        server = started("server", "--allow-set")
+        time.sleep(0.3)
+        browser.get(server.url)
+        wait_until(browser, lambda: len(visible_names(browser)) == 5, message="rows")
+        for name in ("IORSH_SPEED", "MEMSH_CYCLE"):
+            browser.find_element(By.CSS_SELECTOR, 'tr[data-name="%s"] canvas.trend' % name).click()
+        time.sleep(9)
+        browser.set_window_size(1280, 830)  # the picture ends with the table
+        browser.execute_script("window.scrollTo(0, 0)")
+        plot = browser.find_element(By.ID, "plot")
+        # Hovering shows the values at that moment in the legend.
+        ActionChains(browser).move_to_element_with_offset(
+            plot, int(plot.size["width"] * 0.2), 0).perform()
+        wait_until(browser, lambda: any(ch.isdigit() for ch in
+                                        browser.find_element(By.ID, "plot-legend").text),
+                   message="no values on hover")
+        browser.save_screenshot(os.environ["WEB_SCREENSHOT"])
+    finally:
+        browser.set_window_size(1280, 900)
+        # Its own end closes the table; a kill would leave it behind.
+        if demo.wait(30) != 0:
+            demo.kill()
