@@ -36,8 +36,14 @@ kelto_live_result Guarded(Body body) {
   return KELTO_LIVE_SYSTEM_ERROR;
 }
 
-bool KnownSyntax(kelto_live_syntax syntax) {
-  return syntax == KELTO_LIVE_TEXT || syntax == KELTO_LIVE_JSON || syntax == KELTO_LIVE_RAW;
+// A C caller may pass any int as the enum. Read by reference and as bytes:
+// loading a value outside the enumerators as the C++ enum type would be
+// undefined (and the sanitizers say so).
+bool KnownSyntax(const kelto_live_syntax& syntax) {
+  static_assert(sizeof(kelto_live_syntax) == sizeof(int));
+  int raw = 0;
+  std::memcpy(&raw, &syntax, sizeof raw);
+  return raw == KELTO_LIVE_TEXT || raw == KELTO_LIVE_JSON || raw == KELTO_LIVE_RAW;
 }
 
 // Copies `text` into the caller's buffer, cut and terminated when it does
@@ -78,6 +84,16 @@ kelto_live_result WriteParsed(LiveTable& table, uint32_t ident, char type, const
   const kelto_live_result parsed = ParseInto(type, text, syntax, value, nullptr, 0);
   if (parsed != KELTO_LIVE_OK) return parsed;
   return table.Write(ident, type, value);
+}
+
+// A number for an integer variable: the codec's ranges, without text.
+kelto_live_result EncodeWhole(char type, int64_t number, ValueField& field) {
+  std::string why;
+  switch (kelto::live::EncodeInteger(type, number, field, &why)) {
+    case kelto::live::ParseOutcome::kOk: return KELTO_LIVE_OK;
+    case kelto::live::ParseOutcome::kBadValue: return KELTO_LIVE_BAD_VALUE;
+    default: return KELTO_LIVE_WRONG_TYPE;
+  }
 }
 
 }  // namespace
@@ -324,25 +340,19 @@ KELTO_LIVE_EXPORT kelto_live_result kelto_live_set_int(kelto_live* table, uint32
                                                        int64_t value) {
   if (table == nullptr) return KELTO_LIVE_INVALID_ARGUMENT;
   return Guarded([&] {
-    char type = 0;
-    const kelto_live_result known = TypeOf(table->table, ident, &type);
-    if (known != KELTO_LIVE_OK) return known;
-    const ValueKind kind = kelto::live::KindOfType(type);
-    if (kind == ValueKind::kDouble) {
-      const auto as_double = static_cast<double>(value);
-      // Exact only when the double converts back to the same number; 2^63
-      // itself is out of int64's range and never equal.
-      if (as_double >= 9223372036854775808.0 || static_cast<int64_t>(as_double) != value) {
-        return KELTO_LIVE_BAD_VALUE;
+    return table->table.Update(ident, [value](char type, ValueField& field) {
+      if (kelto::live::KindOfType(type) == ValueKind::kDouble) {
+        const auto as_double = static_cast<double>(value);
+        // Exact only when the double converts back to the same number; 2^63
+        // itself is out of int64's range and never equal.
+        if (as_double >= 9223372036854775808.0 || static_cast<int64_t>(as_double) != value) {
+          return KELTO_LIVE_BAD_VALUE;
+        }
+        std::memcpy(field, &as_double, sizeof as_double);
+        return KELTO_LIVE_OK;
       }
-      ValueField field = {};
-      std::memcpy(field, &as_double, sizeof as_double);
-      return table->table.Write(ident, type, field);
-    }
-    if (kind != ValueKind::kUnsigned && kind != ValueKind::kSigned32) {
-      return KELTO_LIVE_WRONG_TYPE;
-    }
-    return WriteParsed(table->table, ident, type, std::to_string(value), KELTO_LIVE_RAW);
+      return EncodeWhole(type, value, field);
+    });
   });
 }
 
@@ -350,26 +360,23 @@ KELTO_LIVE_EXPORT kelto_live_result kelto_live_set_double(kelto_live* table, uin
                                                           double value) {
   if (table == nullptr) return KELTO_LIVE_INVALID_ARGUMENT;
   return Guarded([&] {
-    char type = 0;
-    const kelto_live_result known = TypeOf(table->table, ident, &type);
-    if (known != KELTO_LIVE_OK) return known;
-    const ValueKind kind = kelto::live::KindOfType(type);
-    if (kind == ValueKind::kDouble) {
-      ValueField field = {};
-      std::memcpy(field, &value, sizeof value);
-      return table->table.Write(ident, type, field);
-    }
-    if (kind != ValueKind::kUnsigned && kind != ValueKind::kSigned32) {
-      return KELTO_LIVE_WRONG_TYPE;
-    }
-    // Whole numbers within every integer type's range are exact in a
-    // double; anything else is refused by the range check or here.
-    if (!(value >= -2147483648.0 && value <= 4294967295.0) ||
-        value != static_cast<int64_t>(value)) {
-      return KELTO_LIVE_BAD_VALUE;
-    }
-    return WriteParsed(table->table, ident, type, std::to_string(static_cast<int64_t>(value)),
-                       KELTO_LIVE_RAW);
+    return table->table.Update(ident, [value](char type, ValueField& field) {
+      const ValueKind kind = kelto::live::KindOfType(type);
+      if (kind == ValueKind::kDouble) {
+        std::memcpy(field, &value, sizeof value);
+        return KELTO_LIVE_OK;
+      }
+      if (kind != ValueKind::kUnsigned && kind != ValueKind::kSigned32) {
+        return KELTO_LIVE_WRONG_TYPE;
+      }
+      // Whole numbers within every integer type's range are exact in a
+      // double; anything else is refused by the range check or here.
+      if (!(value >= -2147483648.0 && value <= 4294967295.0) ||
+          value != static_cast<double>(static_cast<int64_t>(value))) {
+        return KELTO_LIVE_BAD_VALUE;
+      }
+      return EncodeWhole(type, static_cast<int64_t>(value), field);
+    });
   });
 }
 

@@ -1,7 +1,6 @@
 #include "live/live_table.h"
 
 #include <fnmatch.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include "changes/change_log.h"
 #include "live/name_lookup.h"
 #include "table/locations.h"
+#include "table/store_value.h"
 #include "table/value_copy.h"
 
 namespace kelto::live {
@@ -54,7 +54,6 @@ kelto_live_result LiveTable::Attach() {
   if (result.failure != SegmentFailure::kNone) return ResultOfFailure(result.failure);
   std::unique_lock lock(view_mutex_);
   hold_ = hold;
-  feed_ = OpenChangeFeed(segment_name_.c_str());
   count_.store(CountShownItems(), std::memory_order_relaxed);
   gone_.store(false, std::memory_order_release);
   return KELTO_LIVE_OK;
@@ -79,21 +78,18 @@ void LiveTable::LetGo() {
   std::unique_lock lock(view_mutex_);
   if (hold_.view != nullptr) DetachSegment(segment_name_.c_str(), &hold_);
   hold_ = SegmentHold{};
-  CloseChangeFeed(&feed_);
   count_.store(0, std::memory_order_relaxed);
   std::lock_guard index_lock(index_mutex_);
   index_.reset();
 }
 
-// The object at the segment's path is still the one we hold. A program that
-// ends last removes it, so a dead table is noticed at the next check.
+// The object at the segment's path is still the one we hold and some
+// program holds it: a program that ends last by Close or exit removes it,
+// one killed leaves it unheld, and either is noticed at the next check.
 bool LiveTable::StillLive() {
-  struct stat status;
-  const std::string path = "/dev/shm/" + segment_name_;
   std::shared_lock lock(view_mutex_);
   if (hold_.view == nullptr) return false;
-  return stat(path.c_str(), &status) == 0 && status.st_dev == hold_.device &&
-         status.st_ino == hold_.inode;
+  return SegmentStillLive(segment_name_.c_str(), hold_);
 }
 
 kelto_live_result LiveTable::Check() {
@@ -227,8 +223,20 @@ kelto_live_result LiveTable::Write(uint32_t ident, char expected_type, const Val
     if (__atomic_load_n(&item.type, __ATOMIC_RELAXED) != expected_type) {
       return KELTO_LIVE_WRONG_TYPE;
     }
-    WriteValueByName(item, value);
-    MarkChange(feed_.log, ident);
+    StoreValue(item, ShapeInSegment(item), StoreRule::kByName, value, hold_.changes, ident);
+    return KELTO_LIVE_OK;
+  });
+}
+
+kelto_live_result LiveTable::UpdateWith(uint32_t ident, Encoder encode, void* context) {
+  return WithView([&] {
+    if (ident >= Count()) return KELTO_LIVE_UNKNOWN_VARIABLE;
+    VarItem& item = *ItemAt(hold_.view, ident);
+    ValueField value = {};
+    const kelto_live_result encoded =
+        encode(context, __atomic_load_n(&item.type, __ATOMIC_RELAXED), value);
+    if (encoded != KELTO_LIVE_OK) return encoded;
+    StoreValue(item, ShapeInSegment(item), StoreRule::kByName, value, hold_.changes, ident);
     return KELTO_LIVE_OK;
   });
 }
@@ -236,7 +244,7 @@ kelto_live_result LiveTable::Write(uint32_t ident, char expected_type, const Val
 uint64_t LiveTable::Cursor() {
   uint64_t cursor = 0;
   WithView([&] {
-    cursor = CurrentChangeCursor(feed_.log);
+    cursor = CurrentChangeCursor(hold_.changes);
     return KELTO_LIVE_OK;
   });
   return cursor;
@@ -259,8 +267,9 @@ kelto_live_result LiveTable::Wait(uint64_t* cursor, std::vector<uint32_t> filter
                           : static_cast<int>(std::clamp<int64_t>(remaining, 0, kLivenessSliceMs));
     WaitOutcome outcome = WaitOutcome::kTimedOut;
     const kelto_live_result used = WithView([&] {
-      if (feed_.log == nullptr) return KELTO_LIVE_NO_FEED;
-      outcome = WaitForChanges(feed_.log, cursor, slice, wanted, &batch->idents, &batch->resync);
+      if (hold_.changes == nullptr) return KELTO_LIVE_NO_FEED;
+      outcome =
+          WaitForChanges(hold_.changes, cursor, slice, wanted, &batch->idents, &batch->resync);
       return KELTO_LIVE_OK;
     });
     if (used != KELTO_LIVE_OK) return used;

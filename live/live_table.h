@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "kelto_live.h"
-#include "live/change_feed.h"
 #include "live/value_codec.h"
 #include "table/unix/named_segment.h"
 
@@ -51,6 +50,18 @@ class LiveTable {
   // marked. `expected_type` guards against a re-Open that changed the type
   // between parse and write.
   kelto_live_result Write(uint32_t ident, char expected_type, const ValueField& value);
+  // Encodes a value for the variable's type as it is now and writes it, all
+  // under one use of the view: a typed set looks the variable up once.
+  // `encode(type, value)` fills the zeroed field or refuses with its result.
+  template <typename Encode>
+  kelto_live_result Update(uint32_t ident, Encode encode) {
+    return UpdateWith(
+        ident,
+        [](void* context, char type, ValueField& value) {
+          return (*static_cast<Encode*>(context))(type, value);
+        },
+        &encode);
+  }
 
   uint64_t Cursor();
   kelto_live_result Wait(uint64_t* cursor, std::vector<uint32_t> filter, int32_t timeout_ms,
@@ -60,6 +71,8 @@ class LiveTable {
   // Runs `use` with the view held against letting go, or gives NO_TABLE.
   template <typename Use>
   kelto_live_result WithView(Use use);
+  using Encoder = kelto_live_result (*)(void* context, char type, ValueField& value);
+  kelto_live_result UpdateWith(uint32_t ident, Encoder encode, void* context);
   void LetGo();
   bool StillLive();
   uint32_t CountShownItems() const;
@@ -75,7 +88,6 @@ class LiveTable {
   // Set first when letting go, so that new users stop queueing for the view.
   std::atomic<bool> gone_{true};
   SegmentHold hold_;
-  ChangeFeed feed_;
   std::atomic<uint32_t> count_{0};
   int attach_errno_ = 0;
 

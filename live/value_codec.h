@@ -4,6 +4,7 @@
 #ifndef KELTO_LIVE_VALUE_CODEC_H_
 #define KELTO_LIVE_VALUE_CODEC_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -70,6 +71,11 @@ enum class ParseOutcome { kOk, kBadValue, kNoValue };
 // kBadValue / kNoValue come with a one-line reason.
 ParseOutcome ParseValue(char type, std::string_view text, Syntax syntax, ValueField& value,
                         std::string* reason);
+
+// `number` for an integer type letter (B H O M W L), with exactly the ranges
+// and refusals of ParseValue but no text in between. kNoValue for any other
+// type.
+ParseOutcome EncodeInteger(char type, int64_t number, ValueField& value, std::string* reason);
 
 }  // namespace kelto::live
 

@@ -39,14 +39,11 @@ bool ParseInteger(std::string_view text, bool* negative, uint64_t* magnitude) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-bool ParseUnsigned(std::string_view text, int32_t size, ValueField& value, std::string* reason) {
+// The range check and encoding of every integer type, whether the number
+// came as text or as a number: one set of ranges and refusals.
+bool StoreUnsigned(int32_t size, bool negative, uint64_t magnitude, ValueField& value,
+                   std::string* reason) {
   const uint64_t maximum = size == 1 ? UINT8_MAX : UINT16_MAX;
-  bool negative = false;
-  uint64_t magnitude = 0;
-  if (!ParseInteger(text, &negative, &magnitude)) {
-    *reason = "not a whole number";
-    return false;
-  }
   if ((negative && magnitude != 0) || magnitude > maximum) {
     *reason = "out of range 0 to " + std::to_string(maximum);
     return false;
@@ -61,13 +58,7 @@ bool ParseUnsigned(std::string_view text, int32_t size, ValueField& value, std::
   return true;
 }
 
-bool ParseSigned32(std::string_view text, ValueField& value, std::string* reason) {
-  bool negative = false;
-  uint64_t magnitude = 0;
-  if (!ParseInteger(text, &negative, &magnitude)) {
-    *reason = "not a whole number";
-    return false;
-  }
+bool StoreSigned32(bool negative, uint64_t magnitude, ValueField& value, std::string* reason) {
   const uint64_t limit = negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1;
   if (magnitude > limit) {
     *reason = "out of range -2147483648 to 2147483647";
@@ -78,6 +69,26 @@ bool ParseSigned32(std::string_view text, ValueField& value, std::string* reason
   const auto number = static_cast<int32_t>(signed_value);
   std::memcpy(value, &number, sizeof number);
   return true;
+}
+
+bool ParseUnsigned(std::string_view text, int32_t size, ValueField& value, std::string* reason) {
+  bool negative = false;
+  uint64_t magnitude = 0;
+  if (!ParseInteger(text, &negative, &magnitude)) {
+    *reason = "not a whole number";
+    return false;
+  }
+  return StoreUnsigned(size, negative, magnitude, value, reason);
+}
+
+bool ParseSigned32(std::string_view text, ValueField& value, std::string* reason) {
+  bool negative = false;
+  uint64_t magnitude = 0;
+  if (!ParseInteger(text, &negative, &magnitude)) {
+    *reason = "not a whole number";
+    return false;
+  }
+  return StoreSigned32(negative, magnitude, value, reason);
 }
 
 bool ParseDouble(std::string_view text, ValueField& value, std::string* reason) {
@@ -166,6 +177,24 @@ bool ParseTyped(char type, std::string_view text, ValueField& value, std::string
 }
 
 }  // namespace
+
+ParseOutcome EncodeInteger(char type, int64_t number, ValueField& value, std::string* reason) {
+  std::memset(value, 0, sizeof value);
+  const bool negative = number < 0;
+  // The magnitude of INT64_MIN, too, without overflow.
+  const uint64_t magnitude =
+      negative ? ~static_cast<uint64_t>(number) + 1 : static_cast<uint64_t>(number);
+  switch (KindOfType(type)) {
+    case ValueKind::kUnsigned:
+      return StoreUnsigned(SizeOfTypeLetter(type), negative, magnitude, value, reason)
+                 ? ParseOutcome::kOk
+                 : ParseOutcome::kBadValue;
+    case ValueKind::kSigned32:
+      return StoreSigned32(negative, magnitude, value, reason) ? ParseOutcome::kOk
+                                                               : ParseOutcome::kBadValue;
+    default: *reason = "not an integer type"; return ParseOutcome::kNoValue;
+  }
+}
 
 ParseOutcome ParseValue(char type, std::string_view text, Syntax syntax, ValueField& value,
                         std::string* reason) {

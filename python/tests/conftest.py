@@ -36,11 +36,7 @@ def env(tmp_path, monkeypatch):
     monkeypatch.setenv("KELTO_DIR", str(tmp_path))
     monkeypatch.setenv("KELTO_SEGMENT", segment)
     yield segment
-    # Older libkelto builds leave the gate NAME.lock behind: tolerated, removed.
-    gate = pathlib.Path("/dev/shm") / (segment + ".lock")
-    left = [name for name in shm_objects(segment) if name != gate.name]
-    gate.unlink(missing_ok=True)
-    assert left == [], "objects of the segment were left behind"
+    assert shm_objects(segment) == [], "objects of the segment were left behind"
 
 
 class Peer:
@@ -107,43 +103,3 @@ def peer(make_peer):
 @pytest.fixture
 def demo():
     return built_program("KELTO_DEMO")
-
-
-@pytest.fixture(scope="session")
-def library_state(tmp_path_factory):
-    """What the libkelto of this build does, probed once on a segment of its
-    own: whether observers are passive (a program's Close ends the table
-    although an observer is attached) and whether libkelto's own writes
-    mark changes for waiters. Tests that need either skip, saying why."""
-    directory = tmp_path_factory.mktemp("probe")
-    (directory / "iorsh.mem").write_text(IORSH)
-    (directory / "memsh.mem").write_text(MEMSH)
-    segment = f"kelto_py_probe_{os.getpid()}_{uuid.uuid4().hex[:10]}"
-    environment = dict(os.environ, KELTO_DIR=str(directory), KELTO_SEGMENT=segment)
-    peer = Peer(environment)
-    peer.open()
-    table = kelto.attach(segment)
-    waiter = table.waiter()
-    waiter.wait(timeout=0)
-    peer("pset IORSH_SPEED 1")
-    marked = bool(waiter.wait(timeout=2))
-    peer("close")
-    passive = not table.live
-    table.close()
-    peer.end()
-    for name in shm_objects(segment):
-        (pathlib.Path("/dev/shm") / name).unlink()
-    return {"passive_observers": passive, "program_writes_marked": marked}
-
-
-@pytest.fixture
-def passive_observers(library_state):
-    if not library_state["passive_observers"]:
-        pytest.skip("this libkelto keeps a table alive for its observers "
-                    "(the observer hold of the segment is not in this build)")
-
-
-@pytest.fixture
-def program_writes_marked(library_state):
-    if not library_state["program_writes_marked"]:
-        pytest.skip("libkelto's own writes do not mark changes in this build")

@@ -10,10 +10,6 @@
 //   close            KeltoClose
 //
 // Values are parsed and formatted by the live API's one codec (TEXT syntax).
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,47 +17,10 @@
 #include <sstream>
 #include <string>
 
-#include "changes/change_log.h"
 #include "kelto.h"
 #include "kelto_live.h"
 
 namespace {
-
-// Makes the change log beside the segment when the program's Open has not
-// made one, as Open does, so that observers can wait on a table held by a
-// library without it. Removed at close only when made here.
-class ChangeLogStandIn {
- public:
-  void Ensure(const std::string& segment) {
-    path_ = "/" + segment + ".changes";
-    const int fd = shm_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    made_ = true;
-    const auto bytes = static_cast<off_t>(kelto::ChangeLogBytes());
-    if (ftruncate(fd, bytes) == 0) {
-      void* mapped =
-          mmap(nullptr, kelto::ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (mapped != MAP_FAILED) {
-        kelto::InitChangeLog(mapped);
-        munmap(mapped, kelto::ChangeLogBytes());
-      }
-    }
-    close(fd);
-  }
-  void Remove() {
-    if (made_) shm_unlink(path_.c_str());
-    made_ = false;
-  }
-
- private:
-  std::string path_;
-  bool made_ = false;
-};
-
-std::string Segment() {
-  const char* name = std::getenv("KELTO_SEGMENT");
-  return name != nullptr ? name : "";
-}
 
 class Peer {
  public:
@@ -82,7 +41,6 @@ class Peer {
     kelto_live_detach(live_);
     live_ = nullptr;
     KeltoClose();
-    change_log_.Remove();
     return "ok";
   }
 
@@ -90,7 +48,6 @@ class Peer {
   std::string Open() {
     KeltoOpen();
     if (KeltoGetNumberOfItems() == 0) return "error no table";
-    change_log_.Ensure(Segment());
     if (kelto_live_attach(nullptr, &live_) != KELTO_LIVE_OK) return "error no live table";
     return "ok " + std::to_string(KeltoGetNumberOfItems());
   }
@@ -128,7 +85,6 @@ class Peer {
   }
 
   kelto_live* live_ = nullptr;
-  ChangeLogStandIn change_log_;
 };
 
 }  // namespace

@@ -10,7 +10,7 @@ import pytest
 import kelto
 
 
-def test_observer_follows_the_table(env, make_peer, passive_observers):
+def test_observer_follows_the_table(env, make_peer):
     """No table: NoLiveTable. A waiting attach picks up a table started later;
     a wait ends with NoLiveTable when its program goes; the next use picks up
     the next table by itself."""
@@ -48,7 +48,7 @@ def test_observer_follows_the_table(env, make_peer, passive_observers):
         speed.value
 
 
-def test_open_holds_the_table_as_a_program(env, make_peer, passive_observers):
+def test_open_holds_the_table_as_a_program(env, make_peer):
     """kelto.open() is KeltoOpen: definitions, log, a hold that keeps the table
     alive for other processes; close() ends it when it was the last."""
     with kelto.open() as table:

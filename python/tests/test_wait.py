@@ -66,7 +66,7 @@ def test_watch_generators_each_see_every_change(peer):
         assert next(statuses) == {"STATUS": "done"}
 
 
-def test_demo_writes_while_python_watches(peer, demo, program_writes_marked):
+def test_demo_writes_while_python_watches(peer, demo):
     """The C demo writes through libkelto every 100 ms; Python sees each cycle."""
     with kelto.attach() as table:
         changes = table.watch(["IORSH_SPEED", "MEMSH_STATUS"])

@@ -13,6 +13,9 @@
 namespace kelto {
 namespace {
 
+using change_log_internal::EntriesOf;
+using change_log_internal::SlotOf;
+
 constexpr size_t kPageSize = 4096;
 // How long a reader waits for a reserved entry to be stamped before it
 // takes its writer for dead. A live writer stamps within nanoseconds of
@@ -22,13 +25,6 @@ constexpr int64_t kStampPatienceNs = 1'000'000;
 ChangeLogHeader* HeaderOf(void* change_log) { return static_cast<ChangeLogHeader*>(change_log); }
 const ChangeLogHeader* HeaderOf(const void* change_log) {
   return static_cast<const ChangeLogHeader*>(change_log);
-}
-uint64_t* EntriesOf(void* change_log) {
-  return reinterpret_cast<uint64_t*>(static_cast<char*>(change_log) + sizeof(ChangeLogHeader));
-}
-
-uint64_t EntryFor(uint64_t seq, uint32_t ident) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(seq + 1)) << 32) | ident;
 }
 uint32_t TagOf(uint64_t entry) { return static_cast<uint32_t>(entry >> 32); }
 uint32_t TagFor(uint64_t seq) { return static_cast<uint32_t>(seq + 1); }
@@ -74,10 +70,8 @@ struct Collected {
 Collected Collect(void* change_log, uint64_t* cursor, uint64_t head,
                   const std::function<bool(uint32_t)>& filter, std::vector<uint32_t>* idents,
                   std::unordered_set<uint32_t>* seen) {
-  const ChangeLogHeader* header = HeaderOf(change_log);
-  const uint64_t mask = header->capacity - 1;
   Collected collected;
-  if (head - *cursor > header->capacity) {
+  if (head - *cursor > kChangeLogCapacity) {
     // The entries we have not read yet are overwritten already.
     *cursor = head;
     collected.resync = true;
@@ -87,7 +81,7 @@ Collected Collect(void* change_log, uint64_t* cursor, uint64_t head,
   int64_t patience_end = 0;
   for (uint64_t seq = *cursor; seq != head; ++seq) {
     uint64_t entry = 0;
-    if (!LoadStamped(&entries[seq & mask], seq, &patience_end, &entry)) {
+    if (!LoadStamped(&entries[SlotOf(seq)], seq, &patience_end, &entry)) {
       collected.resync = true;
       continue;
     }
@@ -120,20 +114,16 @@ bool IsChangeLog(const void* mapped, size_t length) {
          __atomic_load_n(&header->capacity, __ATOMIC_RELAXED) == kChangeLogCapacity;
 }
 
-void MarkChange(void* change_log, uint32_t ident) {
-  if (change_log == nullptr) return;
-  ChangeLogHeader* header = HeaderOf(change_log);
-  const uint64_t seq = __atomic_fetch_add(&header->head, 1, __ATOMIC_SEQ_CST);
-  __atomic_store_n(&EntriesOf(change_log)[seq & (header->capacity - 1)], EntryFor(seq, ident),
-                   __ATOMIC_RELEASE);
-  // Sequentially consistent with the waiter's "sleepers = 1, then look at
-  // head": either it sees our entry, or we see its flag and wake it.
-  if (__atomic_load_n(&header->sleepers, __ATOMIC_SEQ_CST) != 0 &&
-      __atomic_exchange_n(&header->sleepers, 0, __ATOMIC_SEQ_CST) != 0) {
+namespace change_log_internal {
+
+void WakeSleepers(ChangeLogHeader* header) {
+  if (__atomic_exchange_n(&header->sleepers, 0, __ATOMIC_SEQ_CST) != 0) {
     __atomic_fetch_add(&header->wake_word, 1, __ATOMIC_SEQ_CST);
     FutexWakeAll(&header->wake_word);
   }
 }
+
+}  // namespace change_log_internal
 
 uint64_t CurrentChangeCursor(const void* change_log) {
   if (change_log == nullptr) return 0;

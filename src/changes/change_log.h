@@ -44,9 +44,48 @@ void InitChangeLog(void* mapped);
 // is never read past its end.
 bool IsChangeLog(const void* mapped, size_t length);
 
+namespace change_log_internal {
+
+// Where sequence number `seq` lives in the ring. Consecutive numbers go to
+// different cache lines (eight entries share a line, and seq, seq + 1, ...
+// seq + 7 are a line apart): writers in different processes that mark at
+// the same moment then do not also fight over one line of the ring, on top
+// of the head they must share. The mask is the constant, never the header's
+// capacity: that lives in shared memory, where anyone with the object can
+// write nonsense, and an index must stay inside the ring whatever it says.
+inline constexpr uint32_t kEntriesPerLine = 64 / sizeof(uint64_t);
+inline constexpr uint32_t kRingLines = kChangeLogCapacity / kEntriesPerLine;
+static_assert(sizeof(ChangeLogHeader) % 64 == 0, "the ring starts on a cache line");
+static_assert(kChangeLogCapacity % kEntriesPerLine == 0, "whole lines");
+inline uint32_t SlotOf(uint64_t seq) {
+  const auto low = static_cast<uint32_t>(seq);
+  return (low % kEntriesPerLine) * kRingLines + (low / kEntriesPerLine) % kRingLines;
+}
+inline uint64_t* EntriesOf(void* change_log) {
+  return reinterpret_cast<uint64_t*>(static_cast<char*>(change_log) + sizeof(ChangeLogHeader));
+}
+inline uint64_t EntryFor(uint64_t seq, uint32_t ident) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(seq + 1)) << 32) | ident;
+}
+// Out of line: only a mark that finds a sleeper pays for it.
+void WakeSleepers(ChangeLogHeader* header);
+
+}  // namespace change_log_internal
+
 // Called after every value store, by the core's one write path and by the
 // live API's. Null-safe: a table without a change log marks nothing.
-void MarkChange(void* change_log, uint32_t ident);
+// Inline: it is part of every write, and its common case is one locked add,
+// one store and one load.
+inline void MarkChange(void* change_log, uint32_t ident) {
+  using namespace change_log_internal;
+  if (change_log == nullptr) return;
+  auto* header = static_cast<ChangeLogHeader*>(change_log);
+  const uint64_t seq = __atomic_fetch_add(&header->head, 1, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&EntriesOf(change_log)[SlotOf(seq)], EntryFor(seq, ident), __ATOMIC_RELEASE);
+  // Sequentially consistent with the waiter's "sleepers = 1, then look at
+  // head": either it sees our entry, or we see its flag and wake it.
+  if (__atomic_load_n(&header->sleepers, __ATOMIC_SEQ_CST) != 0) WakeSleepers(header);
+}
 
 // The position after the last change so far: a new waiter starts here and
 // sees only later changes. 0 for a null log.

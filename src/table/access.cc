@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "table/library.h"
+#include "table/store_value.h"
 #include "table/value_copy.h"
 
 namespace kelto {
@@ -18,7 +19,9 @@ int32_t WriteVar(int32_t ident, const char* source) {
   Library& library = TheLibrary();
   VarItem* item = library.ResolveVar(ident);
   if (item == nullptr || source == nullptr) return -1;
-  WriteValueByIdent(*item, library.ShapeOf(static_cast<uint32_t>(ident)), source);
+  const auto index = static_cast<uint32_t>(ident);
+  StoreValue(*item, library.ShapeOf(index), StoreRule::kByIdent, source, library.ChangeLog(),
+             index);
   return 0;
 }
 
@@ -86,7 +89,8 @@ int32_t WriteNamed(Name name, const char* source) {
   uint32_t ident = 0;
   VarItem* item = Resolve(name, &ident);
   if (item == nullptr || source == nullptr) return -5;
-  WriteValueByName(*item, TheLibrary().ShapeOf(ident), source);
+  Library& library = TheLibrary();
+  StoreValue(*item, library.ShapeOf(ident), StoreRule::kByName, source, library.ChangeLog(), ident);
   return 0;
 }
 

@@ -235,6 +235,7 @@ void Library::ReleaseAtExit() {
 void Library::CacheView() {
   view_ = segment_ ? segment_->GetPointer() : nullptr;
   item_count_ = segment_ ? segment_->ItemCount() : 0;
+  change_log_ = segment_ ? segment_->ChangeLog() : nullptr;
 }
 
 VarItem* Library::FailVar(int32_t ident) {

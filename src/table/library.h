@@ -55,6 +55,9 @@ class Library {
 
   // The raw view: null and 0 items while no view exists.
   char* View() const { return view_; }
+  // The table's change log, where every write marks its ident; null while
+  // there is no view or the table has no change log.
+  void* ChangeLog() const { return change_log_; }
   uint32_t ItemCount() const { return item_count_; }
 
   // In a forked child: the parent's table is not ours. Drops it without
@@ -88,9 +91,11 @@ class Library {
   VarDirectory directory_;
   // This process's own type and size of every ident of the view.
   std::vector<ItemShape> shapes_;
-  // Copies of segment_'s view and item count (null and 0 without a view).
+  // Copies of segment_'s view, item count and change log (null and 0
+  // without a view).
   char* view_ = nullptr;
   uint32_t item_count_ = 0;
+  void* change_log_ = nullptr;
 };
 
 // The one Library, never destroyed: a process may end while its threads

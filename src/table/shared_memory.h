@@ -23,6 +23,8 @@ class SharedMemory {
   SharedMemory& operator=(const SharedMemory&) = delete;
 
   char* GetPointer() const { return hold_.view; }
+  // The mapped change log beside the segment, or null.
+  char* ChangeLog() const { return hold_.changes; }
   // The size this process asked for, not the real size of an older segment.
   uint32_t GetSize() const { return size_; }
   // 0 when the view exists, kNoView otherwise.

@@ -3,12 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
-#include "changes/change_log.h"
 #include "kelto.h"
 
 namespace kelto::testing {
@@ -41,24 +39,6 @@ void LiveTableHolder::Kill() {
   child_->Kill(SIGKILL);
   child_->Wait();
   child_.reset();
-}
-
-ChangeLogObject::ChangeLogObject(const std::string& segment) : path_("/" + segment + ".changes") {
-  const int fd = shm_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  if (fd < 0) return;
-  made_ = true;
-  if (ftruncate(fd, static_cast<off_t>(ChangeLogBytes())) == 0) {
-    void* mapped = mmap(nullptr, ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapped != MAP_FAILED) {
-      InitChangeLog(mapped);
-      munmap(mapped, ChangeLogBytes());
-    }
-  }
-  close(fd);
-}
-
-ChangeLogObject::~ChangeLogObject() {
-  if (made_) shm_unlink(path_.c_str());
 }
 
 std::string ValueFieldSeenByLibrary(const std::string& name) {

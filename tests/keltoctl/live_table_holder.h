@@ -35,21 +35,6 @@ class LiveTableHolder {
   bool ready_ = false;
 };
 
-// The program side of the change log, made the way a program's Open makes
-// it beside the segment, unless one is there already; removed again only
-// if made here.
-class ChangeLogObject {
- public:
-  explicit ChangeLogObject(const std::string& segment);
-  ~ChangeLogObject();
-  ChangeLogObject(const ChangeLogObject&) = delete;
-  ChangeLogObject& operator=(const ChangeLogObject&) = delete;
-
- private:
-  std::string path_;
-  bool made_ = false;
-};
-
 // The 64 raw bytes of the value field of the item named `name`, as a fresh
 // process that opens the library sees them (read in a forked child, so this
 // process never opens the table). Empty when the child could not read it.

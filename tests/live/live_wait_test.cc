@@ -21,7 +21,6 @@ class LiveWaitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     environment_.WriteDefinitions("SPEED=L\nGEAR=B\nSTATE=$\n", "");
-    changes_ = std::make_unique<ChangeLogObject>(environment_.segment());
     holder_ = std::make_unique<LiveTableHolder>([] {});
     ASSERT_TRUE(holder_->ready());
   }
@@ -38,7 +37,6 @@ class LiveWaitTest : public ::testing::Test {
   }
 
   TestEnvironment environment_;
-  std::unique_ptr<ChangeLogObject> changes_;
   std::unique_ptr<LiveTableHolder> holder_;
 };
 

@@ -35,6 +35,9 @@
 //      not, close it and start again at 1 (see the removal case below).
 //   4. Map it and let the caller write or check its items, still under the
 //      gate, so that nobody ever sees them half written.
+//   5. Map the change log NAME.changes: a segment made in step 2 gets a
+//      fresh one (any leftover unlinked first), a live one keeps its own
+//      unless it is missing or unusable. Without one the table still works.
 // A program's detach, under the gate:
 //   unmap; if our read lock on byte 0 can be upgraded to a write lock, no
 //   other program is left: unlink NAME, provided the object at the path is
@@ -43,7 +46,8 @@
 //   the same way when it leaves the name free.
 // An observer's attach opens the gate without creating it (no gate, no live
 // table), enters it, opens NAME, asks the kernel (F_OFD_GETLK) whether some
-// program holds byte 0, and only then takes its read lock on byte 1. It never
+// program holds byte 0, and only then takes its read lock on byte 1 and maps
+// the change log if there is one (never creating it). It never
 // unlinks anything; it detaches without the gate.
 //
 // Why it holds up:
@@ -99,6 +103,7 @@
 #include <cstring>
 #include <vector>
 
+#include "table/unix/change_log_object.h"
 #include "table/var_item.h"
 
 namespace kelto {
@@ -404,7 +409,7 @@ void CloseHoldsInChild() {
 using ProtocolGuard = SegmentProtocolScope;
 
 // Creates a fresh, zero-filled segment and takes its hold.
-SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out) {
+SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out, bool* created) {
   const int fd = shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
   if (fd < 0) return Failure(SegmentFailure::kCreate, errno);
   fchmod(fd, kOwnerOnly);
@@ -416,6 +421,7 @@ SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out) {
     return Failure(SegmentFailure::kReserve, error);
   }
   *fd_out = fd;
+  *created = true;
   return {};
 }
 
@@ -423,7 +429,8 @@ SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out) {
 // replacing a stale one of ours. On success *fd_out holds the read lock.
 // ESTALE: the holder it saw went away before the read lock; look again.
 SegmentResult HoldForProgramOnce(const char* object, uint64_t min_size, const struct stat& gate,
-                                 int* fd_out) {
+                                 int* fd_out, bool* created) {
+  *created = false;
   const int fd = shm_open(object, O_RDWR | O_CLOEXEC, 0);
   if (fd < 0 && errno != ENOENT) return OpenFailure(object, SegmentFailure::kOpen, errno);
   if (fd >= 0) {
@@ -457,14 +464,14 @@ SegmentResult HoldForProgramOnce(const char* object, uint64_t min_size, const st
     if (why != nullptr) return NotOurs(object, why);
     shm_unlink(object);
   }
-  return CreateSegment(object, min_size, fd_out);
+  return CreateSegment(object, min_size, fd_out, created);
 }
 
 SegmentResult HoldForProgram(const char* object, uint64_t min_size, const struct stat& gate,
-                             int* fd_out) {
+                             int* fd_out, bool* created) {
   SegmentResult result;
   for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
-    result = HoldForProgramOnce(object, min_size, gate, fd_out);
+    result = HoldForProgramOnce(object, min_size, gate, fd_out, created);
     if (result.failure != SegmentFailure::kOpen || result.error_number != ESTALE) break;
   }
   return result;
@@ -540,6 +547,25 @@ SegmentResult MapHeldSegment(int fd, uint64_t min_size, bool observer, SegmentHo
   return {};
 }
 
+// Under the gate, with the segment mapped: maps its change log into the
+// hold. A table without one still works; it only has no feed.
+void HoldChangeLog(const char* object, ChangeLogUse use, SegmentHold* hold) {
+  const ChangeLogMapping mapping = MapChangeLog(object, use);
+  if (mapping.log == nullptr) return;
+  if (!ListHoldDescriptor(mapping.fd)) {
+    UnmapChangeLog(mapping);
+    close(mapping.fd);
+    return;
+  }
+  hold->changes = mapping.log;
+  hold->changes_length = mapping.length;
+  hold->changes_fd = mapping.fd;
+}
+
+void UnmapHeldChangeLog(const SegmentHold& hold) {
+  UnmapChangeLog(ChangeLogMapping{hold.changes, hold.changes_length, hold.changes_fd});
+}
+
 // Under the gate, once the name holds no segment: the companions go too,
 // the change log if it is ours and the gate last, so that nothing of the
 // table is left. Whoever waits on the removed gate starts over at a new one.
@@ -578,9 +604,13 @@ SegmentResult AttachProgram(const ObjectNames& names, uint64_t min_size, Segment
   struct stat gate_made = {};
   if (made_gate) fstat(gate, &gate_made);
   int fd = -1;
+  bool created = false;
   result = HoldAtPath(
       names.segment,
-      [&](int* taken) { return HoldForProgram(names.segment, min_size, gate_made, taken); }, &fd);
+      [&](int* taken) {
+        return HoldForProgram(names.segment, min_size, gate_made, taken, &created);
+      },
+      &fd);
   if (result.failure == SegmentFailure::kNone) {
     result = MapHeldSegment(fd, min_size, false, hold);
   }
@@ -596,6 +626,12 @@ SegmentResult AttachProgram(const ObjectNames& names, uint64_t min_size, Segment
       munmap(hold->view, hold->mapped_length);
       *hold = SegmentHold{};
     }
+  }
+  // A fresh segment gets a fresh change log: a leftover one would hand its
+  // old marks to the first waiter of the new table.
+  if (result.failure == SegmentFailure::kNone) {
+    HoldChangeLog(names.changes, created ? ChangeLogUse::kCreateFresh : ChangeLogUse::kOpenOrCreate,
+                  hold);
   }
   if (result.failure != SegmentFailure::kNone) {
     if (fd >= 0) {
@@ -621,12 +657,17 @@ SegmentResult AttachObserver(const ObjectNames& names, SegmentHold* hold) {
     result = MapHeldSegment(fd, 0, true, hold);
     if (result.failure != SegmentFailure::kNone) close(fd);
   }
+  if (result.failure == SegmentFailure::kNone) {
+    HoldChangeLog(names.changes, ChangeLogUse::kOpenOnly, hold);
+  }
   close(gate);
   return result;
 }
 
 // Gives up the hold; the caller has dealt with the mapping.
 void Release(const char* name, SegmentHold* hold) {
+  if (hold->changes_fd >= 0) CloseHoldDescriptor(hold->changes_fd);
+  hold->changes_fd = -1;
   ObjectNames names;
   const bool named = ComposeNames(name, &names);
   if (hold->observer || !named) {
@@ -679,6 +720,7 @@ void DetachSegment(const char* name, SegmentHold* hold) {
   if (hold->fd < 0) return;
   const ProtocolGuard guard;
   munmap(hold->view, hold->mapped_length);
+  UnmapHeldChangeLog(*hold);
   Release(name, hold);
   *hold = SegmentHold{};
 }

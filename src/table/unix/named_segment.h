@@ -47,6 +47,11 @@ struct SegmentHold {
   dev_t device = 0;
   ino_t inode = 0;
   bool observer = false;
+  // The change log NAME.changes, mapped beside the segment; null when the
+  // table has none (an observer of a table without one, or no room for it).
+  char* changes = nullptr;
+  size_t changes_length = 0;
+  int changes_fd = -1;
 };
 
 struct SegmentResult {
