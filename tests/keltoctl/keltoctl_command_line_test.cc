@@ -20,8 +20,6 @@ class KeltoctlCommandLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     environment_.WriteDefinitions("L=L\nD=D\nTEXT=$\n", "");
-    // wait needs a change feed to wait on.
-    changes_ = std::make_unique<ChangeLogObject>(environment_.segment());
     holder_ = std::make_unique<LiveTableHolder>([] { KeltoWriteString("IORSH_TEXT", "start"); });
     ASSERT_TRUE(holder_->ready());
   }
@@ -41,7 +39,6 @@ class KeltoctlCommandLineTest : public ::testing::Test {
   }
 
   TestEnvironment environment_;
-  std::unique_ptr<ChangeLogObject> changes_;
   std::unique_ptr<LiveTableHolder> holder_;
 };
 
