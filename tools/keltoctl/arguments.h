@@ -1,16 +1,12 @@
-// The command line of keltoctl, parsed before anything is attached, so that
-// a wrong call fails fast and never touches the table.
+// What a command of keltoctl was asked to do, as its options and operands
+// fill it in (see command.h); read by the commands once a table is attached.
 #ifndef KELTOCTL_ARGUMENTS_H_
 #define KELTOCTL_ARGUMENTS_H_
 
 #include <string>
 #include <vector>
 
-#include "keltoctl/exit_status.h"
-
 namespace keltoctl {
-
-enum class Command { kNone, kList, kGet, kSet, kWatch, kWait, kVersion };
 
 enum class OutputFormat {
   kAuto,   // list: kTable on a terminal, kTsv otherwise; get: bare values
@@ -25,9 +21,6 @@ inline constexpr double kMinIntervalSeconds = 0.01;
 inline constexpr double kMaxIntervalSeconds = 86400.0;
 
 struct Arguments {
-  Command command = Command::kNone;
-  // --help given: show the help of `command` (or of the tool for kNone).
-  bool help = false;
   OutputFormat format = OutputFormat::kAuto;
   // set: VALUE of a text variable uses the escapes that get prints.
   bool escaped = false;
@@ -38,9 +31,6 @@ struct Arguments {
   double timeout_seconds = -1;
   std::vector<std::string> operands;
 };
-
-// kOk with *arguments filled, or kUsage after a one-line report on stderr.
-ExitStatus ParseArguments(int argc, const char* const* argv, Arguments* arguments);
 
 }  // namespace keltoctl
 

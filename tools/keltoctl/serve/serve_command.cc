@@ -20,17 +20,4 @@ void AddServeOptions(CLI::App& command, ServeOptions* options) {
                      "forwards requests under; may be repeated");
 }
 
-int RunServeCommand(int argc, const char* const* argv) {
-  ServeOptions options;
-  CLI::App app("", "keltoctl serve");
-  AddServeOptions(app, &options);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    const int status = app.exit(error);
-    return status == 0 ? 0 : 2;
-  }
-  return RunServe(options);
-}
-
 }  // namespace keltoctl::serve

@@ -12,9 +12,6 @@ namespace keltoctl::serve {
 // filled into *options by its parse; RunServe(*options) then serves.
 void AddServeOptions(CLI::App& command, ServeOptions* options);
 
-// argv[0] is "serve"; its options follow. Returns keltoctl's exit status.
-int RunServeCommand(int argc, const char* const* argv);
-
 }  // namespace keltoctl::serve
 
 #endif  // KELTOCTL_SERVE_SERVE_COMMAND_H_
