@@ -240,7 +240,7 @@ TEST_F(SegmentFaultTest, EveryFailureOfAnObserverLeavesTheProgramsTableAlone) {
         EXPECT_TRUE(fault.fired());
       }
       if (result.failure == SegmentFailure::kNone) {
-        EXPECT_EQ(hold.view[0] != 0, true);  // the program's items
+        EXPECT_NE(hold.view[0], 0);  // the program's items
         DetachSegment(env_.segment().c_str(), &hold);
       } else {
         EXPECT_EQ(hold.view, nullptr);
@@ -252,6 +252,103 @@ TEST_F(SegmentFaultTest, EveryFailureOfAnObserverLeavesTheProgramsTableAlone) {
   EXPECT_EQ(KeltoClose(), 0);
   EXPECT_FALSE(env_.TableFilesExist());
 }
+
+// What Open's log says for one failure; nullptr: the Open succeeds.
+struct OpenFault {
+  const char* name;
+  Fault fault;
+  bool over_stale_table;
+  const char* reason;
+};
+
+class OpenFaultTest : public SegmentFaultTest, public ::testing::WithParamInterface<OpenFault> {};
+
+TEST_P(OpenFaultTest, LogsTheDocumentedResult) {
+  const OpenFault& param = GetParam();
+  if (param.over_stale_table) LeaveStaleTable();
+  {
+    InjectedFault fault(param.fault);
+    KeltoOpen();
+    EXPECT_TRUE(fault.fired());
+  }
+  if (param.reason == nullptr) {
+    EXPECT_EQ(OpenOutcome(), "0");
+    EXPECT_EQ(KeltoGetNumberOfItems(), static_cast<uint32_t>(kItems));
+  } else {
+    std::string reason = param.reason;
+    if (const size_t at = reason.find("LOCK"); at != std::string::npos) {
+      reason.replace(at, 4, env_.SegmentPath() + ".lock");
+    }
+    EXPECT_EQ(OpenOutcome(), "2: shared memory \"" + env_.segment() + "\": " + reason);
+    EXPECT_EQ(KeltoGetNumberOfItems(), 0u);
+  }
+  EXPECT_EQ(KeltoClose(), 0);
+  ExpectFreshTableAndCleanClose("the Open after");
+}
+
+// The uses counted in a first Open: shm_open 1-3 the gate (open, create,
+// check), 4-6 the segment (open, create, check); fcntl 1 the gate's lock,
+// 2 the hold; fstat 7 the segment's size. Over a stale table the gate is
+// only opened: shm_open 3 opens the segment.
+const OpenFault kOpenFaults[] = {
+    {"GateOpen",
+     {Call::kShmOpen, 1, EMFILE},
+     false,
+     "cannot open the segment's lock file LOCK: Too many open files"},
+    {"GateCreate",
+     {Call::kShmOpen, 2, ENOSPC},
+     false,
+     "cannot open the segment's lock file LOCK: No space left on device"},
+    {"GateStat",
+     {Call::kFstat, 1, EIO},
+     false,
+     "cannot open the segment's lock file LOCK: Input/output error"},
+    {"GateLock",
+     {Call::kLock, 1, ENOLCK},
+     false,
+     "cannot open the segment's lock file LOCK: No locks available"},
+    {"GateMoved", {Call::kShmOpen, 3, ENOENT}, false, nullptr},
+    {"SegmentOpen",
+     {Call::kShmOpen, 4, EACCES},
+     false,
+     "cannot open the segment: Permission denied"},
+    {"SegmentCreate",
+     {Call::kShmOpen, 5, ENOSPC},
+     false,
+     "cannot create the segment: No space left on device"},
+    {"Reserve",
+     {Call::kFallocate, 1, ENOSPC},
+     false,
+     "cannot reserve 984 bytes for the segment: No space left on device"},
+    {"Hold",
+     {Call::kLock, 2, ENOLCK},
+     false,
+     "cannot reserve 984 bytes for the segment: No locks available"},
+    {"SegmentMoved", {Call::kShmOpen, 6, ENOENT}, false, nullptr},
+    {"SegmentStat", {Call::kFstat, 7, EIO}, false, "cannot open the segment: Input/output error"},
+    {"Map", {Call::kMmap, 1, ENOMEM}, false, "cannot map the segment: Cannot allocate memory"},
+    {"ReserveInterrupted", {Call::kFallocate, 1, EINTR}, false, nullptr},
+    {"OpenInterrupted", {Call::kShmOpen, 4, EINTR}, false, nullptr},
+    // The segment keeps vanishing from its path after each hold: gives up.
+    {"SegmentAlwaysMoved",
+     {Call::kShmOpen, 6, ENOENT, 4, 3},
+     false,
+     "cannot open the segment: Stale file handle"},
+    // A holder seems to let go each time just before the hold: gives up.
+    {"HolderAlwaysGone",
+     {Call::kLock, 2, EAGAIN, 4, 3},
+     true,
+     "cannot open the segment: Stale file handle"},
+    {"StaleSegmentOpen",
+     {Call::kShmOpen, 3, EMFILE},
+     true,
+     "cannot open the segment: Too many open files"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, OpenFaultTest, ::testing::ValuesIn(kOpenFaults),
+                         [](const ::testing::TestParamInfo<OpenFault>& param) {
+                           return std::string(param.param.name);
+                         });
 
 }  // namespace
 }  // namespace kelto::testing
