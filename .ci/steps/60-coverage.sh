@@ -8,11 +8,8 @@ cd "$(dirname "$0")/../.."
 # The floors for src/: percentages of lines and of branches run by the suite.
 line_floor=95
 branch_floor=88
-# KELTO_COVERAGE_FLOOR=1 fails the step below the floors; 0 (the default for
-# now) only reports them. The error paths of the segment code still lack a
-# way to inject faults, which coverage of 95/88 needs; once it is there the
-# default becomes 1.
-enforce_floor="${KELTO_COVERAGE_FLOOR:-0}"
+# Below the floors the step fails; KELTO_COVERAGE_FLOOR=0 only reports them.
+enforce_floor="${KELTO_COVERAGE_FLOOR:-1}"
 
 build=build-cov
 # Atomic counter updates: threaded tests otherwise lose increments, and gcov
@@ -30,8 +27,12 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 # run fails the step instead of stalling CI.
 # Branches the compiler adds for exception unwinding and those it proves
 # unreachable are not branches of our code.
+# A child forked while another thread was between two counter updates
+# inherits, and later writes, counts that disagree by one or two; gcov then
+# prints a negative count, which gcovr would stop at. Such a line is skipped.
 gcovr_filters=(--root . --object-directory "$build" --filter 'src/'
-  --exclude-unreachable-branches --exclude-throw-branches -j "$(nproc)")
+  --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors
+  -j "$(nproc)")
 
 echo "-- lines of src/ not run by the suite"
 timeout 600 gcovr "${gcovr_filters[@]}" --txt

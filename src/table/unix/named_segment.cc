@@ -104,6 +104,7 @@
 #include <vector>
 
 #include "table/unix/change_log_object.h"
+#include "table/unix/system_calls.h"
 #include "table/var_item.h"
 
 namespace kelto {
@@ -157,7 +158,7 @@ bool SetLock(int fd, short type, off_t start) {
   lock.l_whence = SEEK_SET;
   lock.l_start = start;
   lock.l_len = 1;
-  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  return sys::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 // True when a lock of another open file description covers byte 0: some
@@ -168,7 +169,7 @@ bool ProgramHolds(int fd) {
   probe.l_whence = SEEK_SET;
   probe.l_start = kProgramByte;
   probe.l_len = 1;
-  return fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  return sys::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
 long MonotonicMs() {
@@ -188,9 +189,9 @@ void SleepMicroseconds(long microseconds) {
 int OpenOrCreateOwnerOnly(const char* object, bool* created) {
   *created = false;
   for (;;) {
-    int fd = shm_open(object, O_RDWR | O_CLOEXEC, 0);
+    int fd = sys::shm_open(object, O_RDWR | O_CLOEXEC, 0);
     if (fd >= 0 || errno != ENOENT) return fd;
-    fd = shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
+    fd = sys::shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
     if (fd >= 0) {
       fchmod(fd, kOwnerOnly);  // the umask must not widen or narrow it
       *created = true;
@@ -207,10 +208,10 @@ bool SameObject(const struct stat& a, const struct stat& b) {
 // True when `fd` is still the object found at `object`'s path.
 bool IsAtPath(int fd, const char* object) {
   struct stat ours, current;
-  if (fstat(fd, &ours) != 0) return false;
-  const int probe = shm_open(object, O_RDONLY | O_CLOEXEC, 0);
+  if (sys::fstat(fd, &ours) != 0) return false;
+  const int probe = sys::shm_open(object, O_RDONLY | O_CLOEXEC, 0);
   if (probe < 0) return false;
-  const bool same = fstat(probe, &current) == 0 && SameObject(ours, current);
+  const bool same = sys::fstat(probe, &current) == 0 && SameObject(ours, current);
   close(probe);
   return same;
 }
@@ -219,7 +220,7 @@ bool NothingAt(const char* object) {
   char path[300];
   PathOf(object, path, sizeof path);
   struct stat st;
-  return lstat(path, &st) != 0 && errno == ENOENT;
+  return sys::lstat(path, &st) != 0 && errno == ENOENT;
 }
 
 SegmentResult Failure(SegmentFailure failure, int error_number = 0) {
@@ -246,7 +247,7 @@ SegmentResult OpenFailure(const char* object, SegmentFailure failure, int error)
   char path[300];
   PathOf(object, path, sizeof path);
   struct stat st;
-  if (error == EACCES && stat(path, &st) == 0 && st.st_uid != geteuid()) {
+  if (error == EACCES && sys::stat(path, &st) == 0 && st.st_uid != geteuid()) {
     return ForeignOwner(object, st.st_uid);
   }
   return Failure(failure, error);
@@ -254,7 +255,7 @@ SegmentResult OpenFailure(const char* object, SegmentFailure failure, int error)
 
 // fstat of a segment we opened: kNone when it is our user's.
 SegmentResult CheckOwner(int fd, const char* object, struct stat* st) {
-  if (fstat(fd, st) != 0) return Failure(SegmentFailure::kOpen, errno);
+  if (sys::fstat(fd, st) != 0) return Failure(SegmentFailure::kOpen, errno);
   if (st->st_uid != geteuid()) return ForeignOwner(object, st->st_uid);
   return {};
 }
@@ -293,7 +294,7 @@ int EnterGate(const ObjectNames& names, bool create, bool* created, SegmentResul
   for (;;) {
     bool made = false;
     const int fd = create ? OpenOrCreateOwnerOnly(names.gate, &made)
-                          : shm_open(names.gate, O_RDWR | O_CLOEXEC, 0);
+                          : sys::shm_open(names.gate, O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) {
       const int error = errno;
       if (!create && error == ENOENT) {
@@ -304,7 +305,7 @@ int EnterGate(const ObjectNames& names, bool create, bool* created, SegmentResul
       break;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (sys::fstat(fd, &st) != 0) {
       *result = Failure(SegmentFailure::kLockFile, errno);
       close(fd);
       break;
@@ -391,7 +392,7 @@ void CloseHoldDescriptor(int fd) {
   struct flock all = {};
   all.l_type = F_UNLCK;
   all.l_whence = SEEK_SET;
-  fcntl(fd, F_OFD_SETLK, &all);
+  sys::fcntl(fd, F_OFD_SETLK, &all);
   close(fd);
 }
 
@@ -410,13 +411,13 @@ using ProtocolGuard = SegmentProtocolScope;
 
 // Creates a fresh, zero-filled segment and takes its hold.
 SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out, bool* created) {
-  const int fd = shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
+  const int fd = sys::shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
   if (fd < 0) return Failure(SegmentFailure::kCreate, errno);
   fchmod(fd, kOwnerOnly);
-  const int reserve_error = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  const int reserve_error = sys::posix_fallocate(fd, 0, static_cast<off_t>(size));
   if (reserve_error != 0 || !SetLock(fd, F_RDLCK, kProgramByte)) {
     const int error = reserve_error != 0 ? reserve_error : errno;
-    shm_unlink(object);
+    sys::shm_unlink(object);
     close(fd);
     return Failure(SegmentFailure::kReserve, error);
   }
@@ -431,7 +432,7 @@ SegmentResult CreateSegment(const char* object, uint64_t size, int* fd_out, bool
 SegmentResult HoldForProgramOnce(const char* object, uint64_t min_size, const struct stat& gate,
                                  int* fd_out, bool* created) {
   *created = false;
-  const int fd = shm_open(object, O_RDWR | O_CLOEXEC, 0);
+  const int fd = sys::shm_open(object, O_RDWR | O_CLOEXEC, 0);
   if (fd < 0 && errno != ENOENT) return OpenFailure(object, SegmentFailure::kOpen, errno);
   if (fd >= 0) {
     struct stat st;
@@ -462,7 +463,7 @@ SegmentResult HoldForProgramOnce(const char* object, uint64_t min_size, const st
     const char* why = OlderThan(st, gate) ? "no lock file was beside it" : WhyNotOurs(st, true);
     close(fd);
     if (why != nullptr) return NotOurs(object, why);
-    shm_unlink(object);
+    sys::shm_unlink(object);
   }
   return CreateSegment(object, min_size, fd_out, created);
 }
@@ -479,7 +480,7 @@ SegmentResult HoldForProgram(const char* object, uint64_t min_size, const struct
 
 // An observer takes byte 1 of the segment that some program holds.
 SegmentResult HoldForObserver(const char* object, int* fd_out) {
-  const int fd = shm_open(object, O_RDWR | O_CLOEXEC, 0);
+  const int fd = sys::shm_open(object, O_RDWR | O_CLOEXEC, 0);
   if (fd < 0 && errno == ENOENT) return Failure(SegmentFailure::kNotHeld);
   if (fd < 0) return OpenFailure(object, SegmentFailure::kOpen, errno);
   struct stat st;
@@ -524,14 +525,14 @@ SegmentResult HoldAtPath(const char* object, Take take, int* fd_out) {
 // is left to the caller.
 SegmentResult MapHeldSegment(int fd, uint64_t min_size, bool observer, SegmentHold* hold) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return Failure(SegmentFailure::kOpen, errno);
+  if (sys::fstat(fd, &st) != 0) return Failure(SegmentFailure::kOpen, errno);
   const uint64_t actual = static_cast<uint64_t>(st.st_size);
   if (actual < min_size || actual == 0) {
     SegmentResult result = Failure(SegmentFailure::kTooSmall);
     result.actual_size = actual;
     return result;
   }
-  void* view = mmap(nullptr, actual, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* view = sys::mmap(nullptr, actual, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (view == MAP_FAILED) return Failure(SegmentFailure::kMap, errno);
   if (!ListHoldDescriptor(fd)) {
     munmap(view, actual);
@@ -570,16 +571,16 @@ void UnmapHeldChangeLog(const SegmentHold& hold) {
 // the change log if it is ours and the gate last, so that nothing of the
 // table is left. Whoever waits on the removed gate starts over at a new one.
 void RemoveCompanions(const ObjectNames& names, int gate, bool with_changes = true) {
-  const int changes = with_changes ? shm_open(names.changes, O_RDONLY | O_CLOEXEC, 0) : -1;
+  const int changes = with_changes ? sys::shm_open(names.changes, O_RDONLY | O_CLOEXEC, 0) : -1;
   if (changes >= 0) {
     struct stat st;
-    if (fstat(changes, &st) == 0 && st.st_uid == geteuid() && S_ISREG(st.st_mode) &&
+    if (sys::fstat(changes, &st) == 0 && st.st_uid == geteuid() && S_ISREG(st.st_mode) &&
         (st.st_mode & 07777) == kOwnerOnly) {
-      shm_unlink(names.changes);
+      sys::shm_unlink(names.changes);
     }
     close(changes);
   }
-  if (IsAtPath(gate, names.gate)) shm_unlink(names.gate);
+  if (IsAtPath(gate, names.gate)) sys::shm_unlink(names.gate);
 }
 
 // Called under the gate with a program's hold descriptor, listed or not:
@@ -587,7 +588,7 @@ void RemoveCompanions(const ObjectNames& names, int gate, bool with_changes = tr
 // its own, and the companions.
 void ReleaseProgramHold(const ObjectNames& names, int gate, int fd) {
   if (SetLock(fd, F_WRLCK, kProgramByte)) {
-    if (IsAtPath(fd, names.segment)) shm_unlink(names.segment);
+    if (IsAtPath(fd, names.segment)) sys::shm_unlink(names.segment);
     if (NothingAt(names.segment)) RemoveCompanions(names, gate);
   }
   CloseHoldDescriptor(fd);
@@ -602,7 +603,7 @@ SegmentResult AttachProgram(const ObjectNames& names, uint64_t min_size, Segment
   // A gate that was there when we came is older than any segment of ours;
   // one we made ourselves only counts from its making on.
   struct stat gate_made = {};
-  if (made_gate) fstat(gate, &gate_made);
+  if (made_gate) sys::fstat(gate, &gate_made);
   int fd = -1;
   bool created = false;
   result = HoldAtPath(
@@ -739,7 +740,9 @@ bool SegmentStillLive(const char* name, const SegmentHold& hold) {
   char path[300];
   PathOf(names.segment, path, sizeof path);
   struct stat st;
-  if (stat(path, &st) != 0 || st.st_dev != hold.device || st.st_ino != hold.inode) return false;
+  if (sys::stat(path, &st) != 0 || st.st_dev != hold.device || st.st_ino != hold.inode) {
+    return false;
+  }
   return !hold.observer || ProgramHolds(hold.fd);
 }
 
