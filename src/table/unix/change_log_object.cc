@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "changes/change_log.h"
+#include "table/unix/system_calls.h"
 
 namespace kelto {
 namespace {
@@ -17,7 +18,7 @@ constexpr mode_t kOwnerOnly = 0600;
 // neither feed us marks nor make an access run past its end (SIGBUS).
 bool LooksOurs(int fd) {
   struct stat st;
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+  return sys::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
          (st.st_mode & 07777) == kOwnerOnly && static_cast<size_t>(st.st_size) == ChangeLogBytes();
 }
 
@@ -26,7 +27,8 @@ bool LooksOurs(int fd) {
 // writer's path.
 ChangeLogMapping MapDescriptor(int fd, bool initialise) {
   const size_t length = ChangeLogBytes();
-  void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+  void* mapped =
+      sys::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
   if (mapped == MAP_FAILED) {
     close(fd);
     return {};
@@ -44,20 +46,24 @@ ChangeLogMapping MapDescriptor(int fd, bool initialise) {
 // A fresh, zeroed object with its memory reserved, so that a full file
 // system fails here and never with SIGBUS at a later mark.
 ChangeLogMapping CreateFresh(const char* object) {
-  shm_unlink(object);
-  const int fd = shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kOwnerOnly);
+  sys::shm_unlink(object);
+  const int fd =
+      sys::shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kOwnerOnly);
   if (fd < 0) return {};
   fchmod(fd, kOwnerOnly);  // the umask must not change it
-  if (posix_fallocate(fd, 0, static_cast<off_t>(ChangeLogBytes())) != 0) {
-    shm_unlink(object);
+  if (sys::posix_fallocate(fd, 0, static_cast<off_t>(ChangeLogBytes())) != 0) {
+    sys::shm_unlink(object);
     close(fd);
     return {};
   }
-  return MapDescriptor(fd, true);
+  // Made by us a moment ago: one that cannot be mapped is not left behind.
+  ChangeLogMapping mapping = MapDescriptor(fd, true);
+  if (mapping.log == nullptr) sys::shm_unlink(object);
+  return mapping;
 }
 
 ChangeLogMapping OpenExisting(const char* object) {
-  const int fd = shm_open(object, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
+  const int fd = sys::shm_open(object, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
   if (fd < 0) return {};
   if (!LooksOurs(fd)) {
     close(fd);
