@@ -18,6 +18,21 @@ ExitStatus WriteOutput(const std::string& text) {
   return kOk;
 }
 
+bool FindAll(const std::vector<std::string>& names, const LiveTable& table,
+             std::vector<uint32_t>* idents) {
+  bool all_known = true;
+  for (const std::string& name : names) {
+    const int64_t ident = table.FindByName(name);
+    if (ident < 0) {
+      ReportError(kUnknownVariable, "unknown variable '%s'", EscapeText(name).c_str());
+      all_known = false;
+    } else {
+      idents->push_back(static_cast<uint32_t>(ident));
+    }
+  }
+  return all_known;
+}
+
 ExitStatus RunList(const Arguments& arguments, const LiveTable& table) {
   const char* pattern = arguments.operands.empty() ? nullptr : arguments.operands[0].c_str();
   const std::vector<ItemSnapshot> rows = table.Select(pattern);
@@ -35,17 +50,7 @@ ExitStatus RunGet(const Arguments& arguments, const LiveTable& table) {
   // All names are checked before anything is printed, so that a script's
   // $(keltoctl get A B) never gets a shifted list of values.
   std::vector<uint32_t> idents;
-  bool all_known = true;
-  for (const std::string& name : arguments.operands) {
-    const int64_t ident = table.FindByName(name);
-    if (ident < 0) {
-      ReportError(kUnknownVariable, "unknown variable '%s'", EscapeText(name).c_str());
-      all_known = false;
-    } else {
-      idents.push_back(static_cast<uint32_t>(ident));
-    }
-  }
-  if (!all_known) return kUnknownVariable;
+  if (!FindAll(arguments.operands, table, &idents)) return kUnknownVariable;
   std::vector<ItemSnapshot> rows;
   rows.reserve(idents.size());
   for (const uint32_t ident : idents) rows.push_back(table.Snapshot(ident));

@@ -33,20 +33,13 @@ std::string RenderChanges(const Arguments& arguments, const LiveTable& table,
 }  // namespace
 
 ExitStatus RunWait(const Arguments& arguments, const LiveTable& table) {
-  std::vector<NamedVariable> named;
+  // The cursor comes first: a change while the names are looked up counts.
   ChangeWaiter waiter{table.Handle(), BlockEndingSignals(), {}, kelto_live_cursor(table.Handle())};
-  bool all_known = true;
-  for (const std::string& name : arguments.operands) {
-    const int64_t ident = table.FindByName(name);
-    if (ident < 0) {
-      ReportError(kUnknownVariable, "unknown variable '%s'", EscapeText(name).c_str());
-      all_known = false;
-      continue;
-    }
-    named.push_back({&name, static_cast<uint32_t>(ident)});
-    waiter.idents.push_back(static_cast<uint32_t>(ident));
+  if (!FindAll(arguments.operands, table, &waiter.idents)) return kUnknownVariable;
+  std::vector<NamedVariable> named;
+  for (size_t i = 0; i < waiter.idents.size(); ++i) {
+    named.push_back({&arguments.operands[i], waiter.idents[i]});
   }
-  if (!all_known) return kUnknownVariable;
   std::vector<uint32_t> changed;
   bool resync = false;
   for (;;) {
