@@ -250,14 +250,28 @@ uint64_t LiveTable::Cursor() {
   return cursor;
 }
 
+namespace {
+
+struct WaitFilter {
+  const LiveTable* table;
+  const std::vector<uint32_t>* wanted;  // sorted; empty: every ident
+};
+
+bool Wanted(const void* context, uint32_t ident) {
+  const auto* filter = static_cast<const WaitFilter*>(context);
+  // A mark for an ident past the shown items is nobody's variable.
+  return ident < filter->table->Count() &&
+         (filter->wanted->empty() ||
+          std::binary_search(filter->wanted->begin(), filter->wanted->end(), ident));
+}
+
+}  // namespace
+
 kelto_live_result LiveTable::Wait(uint64_t* cursor, std::vector<uint32_t> filter,
                                   int32_t timeout_ms, ChangeBatch* batch) {
   std::sort(filter.begin(), filter.end());
-  std::function<bool(uint32_t)> wanted = [this, &filter](uint32_t ident) {
-    // A mark for an ident past the shown items is nobody's variable.
-    return ident < Count() &&
-           (filter.empty() || std::binary_search(filter.begin(), filter.end(), ident));
-  };
+  const WaitFilter wait_filter{this, &filter};
+  const ChangeFilter wanted{&Wanted, &wait_filter};
   const int64_t deadline = MonotonicMs() + (timeout_ms < 0 ? 0 : timeout_ms);
   for (;;) {
     if (Check() != KELTO_LIVE_OK) return KELTO_LIVE_NO_TABLE;

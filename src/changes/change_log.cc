@@ -1,44 +1,37 @@
 // The change log's protocol is modelled for spin in change_log.pml beside
-// this file (run by .ci/steps/30-model-check.sh): two writers and up to two
-// waiters on a ring of two entries, with SIGKILL at every step of either and
-// futex waits that may end early. It checks that a waiter reports only the
-// ident stamped for a sequence number, also across overrun rings and holes
-// left by killed writers; that no waiter sleeps on while a completed change
-// is due to it (and that a variant which sets the sleepers flag after its
-// last look at head is caught doing so); and that, with timeouts, every
-// stamped change reaches every waiter whichever writer is killed. Atomics
-// are taken as sequentially consistent there: the seq_cst operations below
-// are what make that true of the flag against head.
+// this file (run by .ci/steps/30-model-check.sh). Atomics are taken as
+// sequentially consistent there. Two pairs depend on it: the waiter's
+// "sleepers = 1, then look at the lanes" against a lane writer's "publish,
+// then look at sleepers", made so by the waiter's membarrier (the writer
+// pays nothing), and the same against a lane-less writer, whose append
+// under the drain lock and seq_cst fence make it so.
 #include "changes/change_log.h"
 
+#include <errno.h>
 #include <linux/futex.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <unordered_set>
 
 namespace kelto {
 namespace {
 
-using change_log_internal::EntriesOf;
-using change_log_internal::SlotOf;
+using change_log_internal::HeaderOf;
+using change_log_internal::LaneHeadsOf;
+using change_log_internal::LaneRingOf;
+using change_log_internal::LaneSlotOf;
+using change_log_internal::RingOf;
+using change_log_internal::RingSlotOf;
 
 constexpr size_t kPageSize = 4096;
-// How long a reader waits for a reserved entry to be stamped before it
-// takes its writer for dead. A live writer stamps within nanoseconds of
-// reserving; only a kill (or a very long preemption) between the two lasts.
-constexpr int64_t kStampPatienceNs = 1'000'000;
-
-ChangeLogHeader* HeaderOf(void* change_log) { return static_cast<ChangeLogHeader*>(change_log); }
-const ChangeLogHeader* HeaderOf(const void* change_log) {
-  return static_cast<const ChangeLogHeader*>(change_log);
-}
-uint32_t TagOf(uint64_t entry) { return static_cast<uint32_t>(entry >> 32); }
-uint32_t TagFor(uint64_t seq) { return static_cast<uint32_t>(seq + 1); }
+// When no fence can be forced on writers, a waiter looks again this often.
+constexpr int64_t kUnfencedSleepNs = 1'000'000;
+// Up to here the idents of a batch are checked for repeats one by one.
+constexpr size_t kSmallBatch = 32;
 
 int64_t MonotonicNs() {
   struct timespec now;
@@ -55,77 +48,177 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
   timeout.tv_sec = static_cast<time_t>(timeout_ns / 1'000'000'000);
   timeout.tv_nsec = static_cast<long>(timeout_ns % 1'000'000'000);
   // EAGAIN (the word moved), EINTR and ETIMEDOUT all send the caller back
-  // to look at the ring again.
+  // to look again.
   syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
 }
 
-// The entry of `seq`, once its writer stamped it; false when the writer
-// seems dead (or a later lap overwrote it). `patience_ns` is shared by all
-// entries of one wait, so many dead writers cost about a millisecond, not
-// one each.
-bool LoadStamped(const uint64_t* slot, uint64_t seq, int64_t* patience_end, uint64_t* entry) {
-  for (int spins = 0;; ++spins) {
-    *entry = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
-    if (TagOf(*entry) == TagFor(seq)) return true;
-    if (*patience_end == 0) *patience_end = MonotonicNs() + kStampPatienceNs;
-    if (MonotonicNs() >= *patience_end) return false;
-    if (spins > 64) sched_yield();
+// The drain lock is robust: a process killed while holding it leaves the
+// ring consistent enough (at worst a lane's marks are moved twice, and a
+// mark reported twice is harmless), so the next holder carries on.
+class DrainLock {
+ public:
+  explicit DrainLock(ChangeLogHeader* header) : header_(header) {
+    int result = pthread_mutex_lock(&header_->drain_lock);
+    if (result == EOWNERDEAD) result = pthread_mutex_consistent(&header_->drain_lock);
+    held_ = result == 0;
   }
-}
+  ~DrainLock() {
+    if (held_) pthread_mutex_unlock(&header_->drain_lock);
+  }
+  DrainLock(const DrainLock&) = delete;
+  DrainLock& operator=(const DrainLock&) = delete;
+  bool held() const { return held_; }
 
-struct Collected {
-  bool resync = false;
+ private:
+  ChangeLogHeader* header_;
+  bool held_ = false;
 };
 
-// Reads the entries [*cursor, head) into `idents` and moves the cursor.
-Collected Collect(void* change_log, uint64_t* cursor, uint64_t head,
-                  const std::function<bool(uint32_t)>& filter, std::vector<uint32_t>* idents,
-                  std::unordered_set<uint32_t>* seen) {
-  Collected collected;
-  if (head - *cursor > kChangeLogCapacity) {
-    // The entries we have not read yet are overwritten already.
-    *cursor = head;
-    collected.resync = true;
-    return collected;
+// Under the drain lock.
+void Append(void* log, uint32_t ident) {
+  ChangeLogHeader* header = HeaderOf(log);
+  const uint64_t head = __atomic_load_n(&header->head, __ATOMIC_RELAXED);
+  __atomic_store_n(&RingOf(log)[RingSlotOf(head)], ident, __ATOMIC_RELAXED);
+  __atomic_store_n(&header->head, head + 1, __ATOMIC_RELEASE);
+}
+
+uint32_t LanesInUse(const ChangeLogHeader* header) {
+  return std::min(__atomic_load_n(&header->lanes_in_use, __ATOMIC_ACQUIRE), kLaneCount);
+}
+
+// Under the drain lock: moves one lane's new marks to the ring. Its owner
+// may be writing meanwhile and overwrite marks not yet moved once it is a
+// lane ahead of them: those are replaced by a resync mark.
+void DrainLane(void* log, uint32_t lane) {
+  ChangeLogHeader* header = HeaderOf(log);
+  const uint64_t head = __atomic_load_n(&LaneHeadsOf(log)[lane].head, __ATOMIC_ACQUIRE);
+  uint64_t from = __atomic_load_n(&header->drained[lane], __ATOMIC_RELAXED);
+  if (head == from) return;
+  bool lost = head - from > kLaneCapacity;
+  if (lost) from = head - kLaneCapacity;
+  const uint32_t* ring = LaneRingOf(log, lane);
+  for (uint64_t position = from; position != head; ++position) {
+    Append(log, __atomic_load_n(&ring[LaneSlotOf(position)], __ATOMIC_RELAXED));
   }
-  const uint64_t* entries = EntriesOf(change_log);
-  int64_t patience_end = 0;
-  for (uint64_t seq = *cursor; seq != head; ++seq) {
-    uint64_t entry = 0;
-    if (!LoadStamped(&entries[SlotOf(seq)], seq, &patience_end, &entry)) {
-      collected.resync = true;
-      continue;
+  __atomic_thread_fence(__ATOMIC_ACQUIRE);
+  const uint64_t now = __atomic_load_n(&LaneHeadsOf(log)[lane].head, __ATOMIC_RELAXED);
+  if (now - from > kLaneCapacity) lost = true;
+  if (lost) Append(log, kResyncMark);
+  __atomic_store_n(&header->drained[lane], head, __ATOMIC_RELEASE);
+}
+
+void DrainLanes(void* log) {
+  const uint32_t lanes = LanesInUse(HeaderOf(log));
+  for (uint32_t lane = 0; lane < lanes; ++lane) DrainLane(log, lane);
+}
+
+// Marks the waiter has not seen yet, without taking the lock: a lane with
+// marks not drained, or a ring past the cursor.
+bool AnythingNew(void* log, uint64_t cursor) {
+  ChangeLogHeader* header = HeaderOf(log);
+  if (__atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor) return true;
+  const uint32_t lanes = LanesInUse(header);
+  for (uint32_t lane = 0; lane < lanes; ++lane) {
+    if (__atomic_load_n(&LaneHeadsOf(log)[lane].head, __ATOMIC_SEQ_CST) !=
+        __atomic_load_n(&header->drained[lane], __ATOMIC_SEQ_CST)) {
+      return true;
     }
-    const auto ident = static_cast<uint32_t>(entry);
-    if (filter && !filter(ident)) continue;
-    if (seen->insert(ident).second) idents->push_back(ident);
+  }
+  return false;
+}
+
+// Each ident once, in order of first change. Small batches, the common
+// case, are checked by a look along them; large ones through a set.
+class Batch {
+ public:
+  explicit Batch(std::vector<uint32_t>* idents) : idents_(idents) {}
+  void Add(uint32_t ident) {
+    if (idents_->size() < kSmallBatch) {
+      if (std::find(idents_->begin(), idents_->end(), ident) == idents_->end()) {
+        idents_->push_back(ident);
+      }
+      return;
+    }
+    if (seen_.empty()) seen_.insert(idents_->begin(), idents_->end());
+    if (seen_.insert(ident).second) idents_->push_back(ident);
+  }
+
+ private:
+  std::vector<uint32_t>* idents_;
+  std::unordered_set<uint32_t> seen_;
+};
+
+// Under the drain lock: reads the ring from *cursor to its head.
+void Collect(void* log, uint64_t* cursor, const ChangeFilter& filter, Batch* batch,
+             bool* resync) {
+  const uint64_t head = __atomic_load_n(&HeaderOf(log)->head, __ATOMIC_RELAXED);
+  if (head - *cursor > kChangeLogCapacity) {
+    // Overwritten already, or a cursor of another table.
+    *cursor = head;
+    *resync = true;
+    return;
+  }
+  const uint32_t* ring = RingOf(log);
+  for (uint64_t position = *cursor; position != head; ++position) {
+    const uint32_t ident = __atomic_load_n(&ring[RingSlotOf(position)], __ATOMIC_RELAXED);
+    if (ident == kResyncMark) {
+      *resync = true;
+    } else if (filter.Accepts(ident)) {
+      batch->Add(ident);
+    }
   }
   *cursor = head;
-  return collected;
 }
 
 }  // namespace
 
 size_t ChangeLogBytes() {
-  const size_t bytes = sizeof(ChangeLogHeader) + size_t{kChangeLogCapacity} * sizeof(uint64_t);
+  const size_t bytes = sizeof(ChangeLogHeader) + sizeof(LaneHead) * kLaneCount +
+                       sizeof(uint32_t) * (size_t{kLaneCount} * kLaneCapacity + kChangeLogCapacity);
   return (bytes + kPageSize - 1) / kPageSize * kPageSize;
 }
 
 void InitChangeLog(void* mapped) {
   ChangeLogHeader* header = HeaderOf(mapped);
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(&header->drain_lock, &attributes);
+  pthread_mutexattr_destroy(&attributes);
   __atomic_store_n(&header->capacity, kChangeLogCapacity, __ATOMIC_RELAXED);
+  __atomic_store_n(&header->lane_count, kLaneCount, __ATOMIC_RELAXED);
+  __atomic_store_n(&header->lane_capacity, kLaneCapacity, __ATOMIC_RELAXED);
   // The magic last: a reader that sees it sees a complete header.
   __atomic_store_n(&header->magic, kChangeLogMagic, __ATOMIC_RELEASE);
 }
 
 bool IsChangeLog(const void* mapped, size_t length) {
   if (mapped == nullptr || length < ChangeLogBytes()) return false;
-  const ChangeLogHeader* header = HeaderOf(mapped);
+  const auto* header = static_cast<const ChangeLogHeader*>(mapped);
   return __atomic_load_n(&header->magic, __ATOMIC_ACQUIRE) == kChangeLogMagic &&
-         __atomic_load_n(&header->capacity, __ATOMIC_RELAXED) == kChangeLogCapacity;
+         __atomic_load_n(&header->capacity, __ATOMIC_RELAXED) == kChangeLogCapacity &&
+         __atomic_load_n(&header->lane_count, __ATOMIC_RELAXED) == kLaneCount &&
+         __atomic_load_n(&header->lane_capacity, __ATOMIC_RELAXED) == kLaneCapacity;
 }
 
 namespace change_log_internal {
+
+void MarkWithoutCachedLane(void* log, uint32_t ident) {
+  const int32_t lane = LaneCached(log) ? lanes_internal::kNoLane : lanes_internal::ClaimLane(log);
+  ChangeLogHeader* header = HeaderOf(log);
+  if (lane != lanes_internal::kNoLane) {
+    PublishInLane(log, static_cast<uint32_t>(lane), ident);
+  } else {
+    DrainLock lock(header);
+    if (!lock.held()) return;
+    Append(log, ident);
+  }
+  // Against the waiter's "sleepers = 1, then look": a rare path, so it pays
+  // the fence itself rather than count on the waiter's.
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&header->sleepers, __ATOMIC_SEQ_CST) != 0) WakeSleepers(header);
+}
 
 void WakeSleepers(ChangeLogHeader* header) {
   if (__atomic_exchange_n(&header->sleepers, 0, __ATOMIC_SEQ_CST) != 0) {
@@ -136,36 +229,39 @@ void WakeSleepers(ChangeLogHeader* header) {
 
 }  // namespace change_log_internal
 
-uint64_t CurrentChangeCursor(const void* change_log) {
+uint64_t CurrentChangeCursor(void* change_log) {
   if (change_log == nullptr) return 0;
-  return __atomic_load_n(&HeaderOf(change_log)->head, __ATOMIC_ACQUIRE);
+  ChangeLogHeader* header = HeaderOf(change_log);
+  DrainLock lock(header);
+  if (lock.held()) DrainLanes(change_log);
+  return __atomic_load_n(&header->head, __ATOMIC_ACQUIRE);
 }
 
 WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
-                           const std::function<bool(uint32_t)>& filter,
-                           std::vector<uint32_t>* idents, bool* resync) {
+                           const ChangeFilter& filter, std::vector<uint32_t>* idents,
+                           bool* resync) {
   idents->clear();
   *resync = false;
   if (change_log == nullptr) return WaitOutcome::kTimedOut;
   ChangeLogHeader* header = HeaderOf(change_log);
   const int64_t deadline = MonotonicNs() + int64_t{timeout_ms < 0 ? 0 : timeout_ms} * 1'000'000;
-  std::unordered_set<uint32_t> seen;
+  Batch batch(idents);
   for (;;) {
-    const uint64_t head = __atomic_load_n(&header->head, __ATOMIC_ACQUIRE);
-    if (head != *cursor) {
-      const Collected collected = Collect(change_log, cursor, head, filter, idents, &seen);
-      if (collected.resync || !idents->empty()) {
-        *resync = collected.resync;
-        return WaitOutcome::kChanged;
+    {
+      DrainLock lock(header);
+      if (lock.held()) {
+        DrainLanes(change_log);
+        Collect(change_log, cursor, filter, &batch, resync);
       }
-      continue;  // only changes the filter refused: look again, then sleep
     }
+    if (*resync || !idents->empty()) return WaitOutcome::kChanged;
     const int64_t remaining = deadline - MonotonicNs();
     if (remaining <= 0) return WaitOutcome::kTimedOut;
     const uint32_t word = __atomic_load_n(&header->wake_word, __ATOMIC_SEQ_CST);
     __atomic_store_n(&header->sleepers, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != *cursor) continue;
-    FutexWait(&header->wake_word, word, remaining);
+    const bool fenced = FenceLaneWriters();
+    if (AnythingNew(change_log, *cursor)) continue;
+    FutexWait(&header->wake_word, word, fenced ? remaining : std::min(remaining, kUnfencedSleepNs));
   }
 }
 

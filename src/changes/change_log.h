@@ -1,112 +1,161 @@
-// The change log: a ring of "ident changed" marks in a shared-memory object
-// beside the segment, so that an observer can sleep until a variable changes
-// and learn which ones did, at a cost that grows with the number of changes
-// rather than with the size of the table.
+// The change log: "ident changed" marks in a shared-memory object beside the
+// segment, so that an observer can sleep until a variable changes and learn
+// which ones did, at a cost that grows with the number of changes rather
+// than with the size of the table.
 //
-// Writers never wait for readers and readers never block writers: a writer
-// takes a sequence number, stamps its entry and wakes sleepers only when one
-// said it may sleep. A reader that falls more than a ring behind, or meets
-// an entry whose writer died before stamping it, is told to re-read
+// A writer never touches a line that another writer touches: each writing
+// thread owns a lane (a small ring of its own marks with a head only it
+// moves), so a mark is two plain stores and a load. Waiters, not writers,
+// pay for merging: a waiter that looks first drains every lane, under a
+// lock shared by the waiters, into one sequenced ring, whose positions are
+// the cursors callers hold. A thread that finds no free lane (or a log that
+// was mapped without lane owners) appends to that ring itself, under the
+// same lock.
+//
+// A writer's "publish the lane head, then look whether anyone sleeps" needs
+// a full fence between the store and the load. The writer does not pay it:
+// a waiter about to sleep forces that fence on every writing process with
+// membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED) (see lanes.h), after it said
+// it sleeps and before its last look at the lanes.
+//
+// Readers never block writers and a lane that overflows before anyone
+// drained it, or a waiter more than a ring behind, is told to re-read
 // everything instead of being given a wrong list.
 #ifndef KELTO_CHANGES_CHANGE_LOG_H_
 #define KELTO_CHANGES_CHANGE_LOG_H_
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <vector>
+
+#include "changes/lanes.h"
 
 namespace kelto {
 
-// Layout of the shared change log. All fields are accessed with __atomic
-// builtins: every process that maps the object reads and writes them.
+inline constexpr uint64_t kChangeLogMagic = 0x32676f6c676e6863;  // "chnglog2"
+inline constexpr uint32_t kChangeLogCapacity = 1u << 16;         // the sequenced ring
+inline constexpr uint32_t kLaneCount = 64;
+inline constexpr uint32_t kLaneCapacity = 1u << 12;  // marks a lane holds before a drain
+// A ring entry that stands for "changes were lost here: re-read everything".
+inline constexpr uint32_t kResyncMark = 0xffffffffu;
+
+// Layout of the shared change log. All fields but the lock are accessed with
+// __atomic builtins: every process that maps the object reads and writes
+// them.
 struct ChangeLogHeader {
-  uint64_t magic;     // kChangeLogMagic
-  uint32_t capacity;  // ring entries, a power of two
-  uint32_t reserved;
-  alignas(64) uint64_t head;       // next sequence number (fetch_add by writers)
+  uint64_t magic;  // kChangeLogMagic
+  uint32_t capacity;
+  uint32_t lane_count;
+  uint32_t lane_capacity;
+  uint32_t lanes_in_use;  // one past the highest lane ever claimed
   alignas(64) uint32_t wake_word;  // futex word, bumped when sleepers are woken
   uint32_t sleepers;               // nonzero while some waiter may sleep on wake_word
+  alignas(64) pthread_mutex_t drain_lock;  // robust, process-shared
+  uint64_t head;                           // next position of the ring; moved under drain_lock
+  alignas(64) uint64_t drained[kLaneCount];  // per lane: marks moved to the ring so far
 };
-// Followed by `capacity` uint64_t entries:
-// (uint64_t(uint32_t(seq + 1)) << 32) | ident. The high half tells a reader
-// which sequence number the entry holds; 0 is an entry never written.
 
-inline constexpr uint64_t kChangeLogMagic = 0x31676f6c676e6863;  // "chnglog1"
-inline constexpr uint32_t kChangeLogCapacity = 1u << 16;
+// One cache line per lane: its head is written by its owner alone.
+struct alignas(64) LaneHead {
+  uint64_t head;  // marks ever published in the lane
+};
 
-// Bytes of the object: header and ring, rounded up to a page.
+// Bytes of the object: header, lane heads, lane rings and the ring, rounded
+// up to a page.
 size_t ChangeLogBytes();
 // Writes the header of a fresh, zeroed object of ChangeLogBytes() bytes.
 void InitChangeLog(void* mapped);
 // True when `mapped` (of `length` bytes) holds a change log this code can
-// use: magic, capacity and size are checked, so a foreign or damaged object
-// is never read past its end.
+// use: magic, capacities and size are checked, so a foreign or damaged
+// object is never read past its end.
 bool IsChangeLog(const void* mapped, size_t length);
 
 namespace change_log_internal {
 
-// Where sequence number `seq` lives in the ring. Consecutive numbers go to
-// different cache lines (eight entries share a line, and seq, seq + 1, ...
-// seq + 7 are a line apart): writers in different processes that mark at
-// the same moment then do not also fight over one line of the ring, on top
-// of the head they must share. The mask is the constant, never the header's
-// capacity: that lives in shared memory, where anyone with the object can
-// write nonsense, and an index must stay inside the ring whatever it says.
-inline constexpr uint32_t kEntriesPerLine = 64 / sizeof(uint64_t);
-inline constexpr uint32_t kRingLines = kChangeLogCapacity / kEntriesPerLine;
-static_assert(sizeof(ChangeLogHeader) % 64 == 0, "the ring starts on a cache line");
-static_assert(kChangeLogCapacity % kEntriesPerLine == 0, "whole lines");
-inline uint32_t SlotOf(uint64_t seq) {
-  const auto low = static_cast<uint32_t>(seq);
-  return (low % kEntriesPerLine) * kRingLines + (low / kEntriesPerLine) % kRingLines;
+inline ChangeLogHeader* HeaderOf(void* log) { return static_cast<ChangeLogHeader*>(log); }
+inline LaneHead* LaneHeadsOf(void* log) {
+  return reinterpret_cast<LaneHead*>(static_cast<char*>(log) + sizeof(ChangeLogHeader));
 }
-inline uint64_t* EntriesOf(void* change_log) {
-  return reinterpret_cast<uint64_t*>(static_cast<char*>(change_log) + sizeof(ChangeLogHeader));
+inline uint32_t* LaneRingOf(void* log, uint32_t lane) {
+  char* rings = reinterpret_cast<char*>(LaneHeadsOf(log) + kLaneCount);
+  return reinterpret_cast<uint32_t*>(rings) + size_t{lane} * kLaneCapacity;
 }
-inline uint64_t EntryFor(uint64_t seq, uint32_t ident) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(seq + 1)) << 32) | ident;
+inline uint32_t* RingOf(void* log) { return LaneRingOf(log, kLaneCount); }
+
+// The masks are the constants, never the header's fields: those live in
+// shared memory, where anyone with the object can write nonsense, and an
+// index must stay inside its ring whatever they say.
+inline uint32_t LaneSlotOf(uint64_t position) {
+  return static_cast<uint32_t>(position) & (kLaneCapacity - 1);
 }
-// Out of line: only a mark that finds a sleeper pays for it.
+inline uint32_t RingSlotOf(uint64_t position) {
+  return static_cast<uint32_t>(position) & (kChangeLogCapacity - 1);
+}
+
+// Out of line: a thread's first mark on a log, a mark without a lane, and
+// a mark that finds a sleeper.
+void MarkWithoutCachedLane(void* log, uint32_t ident);
 void WakeSleepers(ChangeLogHeader* header);
+
+// Publishes `ident` in the lane whose head is `lane`. The lane is the
+// calling thread's alone: plain stores, the head last, released.
+inline void PublishInLane(void* log, uint32_t lane, uint32_t ident) {
+  LaneHead& head = LaneHeadsOf(log)[lane];
+  const uint64_t position = __atomic_load_n(&head.head, __ATOMIC_RELAXED);
+  __atomic_store_n(&LaneRingOf(log, lane)[LaneSlotOf(position)], ident, __ATOMIC_RELAXED);
+  __atomic_store_n(&head.head, position + 1, __ATOMIC_RELEASE);
+}
 
 }  // namespace change_log_internal
 
 // Called after every value store, by the core's one write path and by the
 // live API's. Null-safe: a table without a change log marks nothing.
-// Inline: it is part of every write, and its common case is one locked add,
-// one store and one load.
+// Inline: it is part of every write, and its common case is a check of the
+// thread's cached lane, two stores and one load.
 inline void MarkChange(void* change_log, uint32_t ident) {
   using namespace change_log_internal;
   if (change_log == nullptr) return;
-  auto* header = static_cast<ChangeLogHeader*>(change_log);
-  const uint64_t seq = __atomic_fetch_add(&header->head, 1, __ATOMIC_SEQ_CST);
-  __atomic_store_n(&EntriesOf(change_log)[SlotOf(seq)], EntryFor(seq, ident), __ATOMIC_RELEASE);
-  // Sequentially consistent with the waiter's "sleepers = 1, then look at
-  // head": either it sees our entry, or we see its flag and wake it.
-  if (__atomic_load_n(&header->sleepers, __ATOMIC_SEQ_CST) != 0) WakeSleepers(header);
+  const int32_t lane = CachedLane(change_log);
+  if (lane < 0) return MarkWithoutCachedLane(change_log, ident);
+  PublishInLane(change_log, static_cast<uint32_t>(lane), ident);
+  // Keeps the compiler from moving the load above the head's store; the
+  // processor's own reordering is undone by the sleeping waiter's
+  // membarrier.
+  __atomic_signal_fence(__ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&HeaderOf(change_log)->sleepers, __ATOMIC_RELAXED) != 0) {
+    WakeSleepers(HeaderOf(change_log));
+  }
 }
 
 // The position after the last change so far: a new waiter starts here and
 // sees only later changes. 0 for a null log.
-uint64_t CurrentChangeCursor(const void* change_log);
+uint64_t CurrentChangeCursor(void* change_log);
 
 enum class WaitOutcome { kChanged, kTimedOut };
 
+// Which idents a waiter wants; null `accepts` takes every ident.
+struct ChangeFilter {
+  bool (*accepts)(const void* context, uint32_t ident) = nullptr;
+  const void* context = nullptr;
+  bool Accepts(uint32_t ident) const { return accepts == nullptr || accepts(context, ident); }
+};
+
 // Waits until a change newer than *cursor exists (one whose ident passes
-// `filter`, when it is given), or `timeout_ms` passes (0: only look). A
-// caller that must notice other events loops over short waits.
+// `filter`), or `timeout_ms` passes (0: only look). A caller that must
+// notice other events loops over short waits.
 //
 // kChanged: `idents` holds the changed idents (each once, in order of first
 // change) and *cursor has moved past them. `resync` is true when changes
-// may have been lost (the caller fell more than a ring behind, or a writer
-// was killed between reserving and stamping its entry): the caller re-reads
-// everything it cares about; `idents` may then be incomplete or empty.
+// may have been lost (the caller fell more than a ring behind, or a lane
+// overflowed before anyone drained it): the caller re-reads everything it
+// cares about; `idents` may then be incomplete or empty.
 // kTimedOut: nothing for the caller; *cursor may still have moved past
 // changes that the filter refused.
 WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
-                           const std::function<bool(uint32_t)>& filter,
-                           std::vector<uint32_t>* idents, bool* resync);
+                           const ChangeFilter& filter, std::vector<uint32_t>* idents,
+                           bool* resync);
 
 }  // namespace kelto
 

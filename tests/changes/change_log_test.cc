@@ -1,56 +1,104 @@
-// Marks and waits across real processes on one shared mapping.
+// Marks and waits across real processes, on both kinds of log: the object
+// beside a segment, where every writing thread has a lane of its own, and a
+// plain shared mapping without lane owners, where every mark is appended
+// under the drain lock.
 #include "changes/change_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <barrier>
 #include <chrono>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "support/test_environment.h"
+#include "table/unix/change_log_object.h"
 
 namespace kelto {
 namespace {
 
 using testing::ChildProcess;
 using testing::ProcessLatch;
+using testing::RunInChild;
 
 constexpr int kLongMs = 10000;
 
-class ChangeLogTest : public ::testing::Test {
+enum class Kind { kLanes, kShared };
+
+bool OnlyOne(const void* context, uint32_t ident) {
+  return ident == *static_cast<const uint32_t*>(context);
+}
+
+class ChangeLogTest : public ::testing::TestWithParam<Kind> {
  protected:
   void SetUp() override {
-    mapped_ =
-        mmap(nullptr, ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(mapped_, MAP_FAILED);
-    ASSERT_FALSE(IsChangeLog(mapped_, ChangeLogBytes()));
-    InitChangeLog(mapped_);
+    if (GetParam() == Kind::kLanes) {
+      object_ = "/" + environment_.segment() + ".changes";
+      mapping_ = MapChangeLog(object_.c_str(), ChangeLogUse::kCreateFresh);
+      ASSERT_NE(mapping_.log, nullptr);
+      mapped_ = mapping_.log;
+    } else {
+      mapped_ = mmap(nullptr, ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                     -1, 0);
+      ASSERT_NE(mapped_, MAP_FAILED);
+      ASSERT_FALSE(IsChangeLog(mapped_, ChangeLogBytes()));
+      InitChangeLog(mapped_);
+    }
+    parent_ = getpid();
   }
-  void TearDown() override { munmap(mapped_, ChangeLogBytes()); }
+  void TearDown() override {
+    if (GetParam() == Kind::kLanes) {
+      UnmapChangeLog(mapping_);
+      close(mapping_.fd);
+      shm_unlink(object_.c_str());
+    } else {
+      munmap(mapped_, ChangeLogBytes());
+    }
+  }
 
-  WaitOutcome Wait(uint64_t* cursor, int timeout_ms,
-                   const std::function<bool(uint32_t)>& filter = {}) {
-    return WaitForChanges(mapped_, cursor, timeout_ms, filter, &idents_, &resync_);
+  // The log as this process sees it: the object's mapping is kept out of
+  // forked children, so a child maps the object again, as an observer or a
+  // second program would.
+  void* Log() {
+    if (GetParam() == Kind::kShared || getpid() == parent_) return mapped_;
+    static ChangeLogMapping child;
+    static pid_t mapped_by = 0;
+    if (mapped_by != getpid()) {
+      child = MapChangeLog(object_.c_str(), ChangeLogUse::kOpenOnly);
+      mapped_by = getpid();
+    }
+    return child.log;
+  }
+  ChangeLogHeader* Header() { return static_cast<ChangeLogHeader*>(Log()); }
+
+  WaitOutcome Wait(uint64_t* cursor, int timeout_ms, ChangeFilter filter = {}) {
+    return WaitForChanges(Log(), cursor, timeout_ms, filter, &idents_, &resync_);
   }
   // A wake-up, not a timeout: a waiter that was never woken still finds the
   // change when its timeout ends, so only the time tells the two apart.
-  bool Woken(uint64_t* cursor, const std::function<bool(uint32_t)>& filter) {
+  bool Woken(uint64_t* cursor, ChangeFilter filter) {
     const auto start = std::chrono::steady_clock::now();
     const WaitOutcome outcome = Wait(cursor, kLongMs, filter);
     return outcome == WaitOutcome::kChanged &&
            std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kLongMs / 2);
   }
-  static std::function<bool(uint32_t)> Only(uint32_t wanted) {
-    return [wanted](uint32_t ident) { return ident == wanted; };
-  }
+  static ChangeFilter Only(const uint32_t& wanted) { return ChangeFilter{&OnlyOne, &wanted}; }
 
+  testing::TestEnvironment environment_;
+  std::string object_;
+  ChangeLogMapping mapping_;
   void* mapped_ = nullptr;
+  pid_t parent_ = 0;
   std::vector<uint32_t> idents_;
   bool resync_ = false;
 };
 
-TEST_F(ChangeLogTest, HeaderChecksAndDeduplicatedOrderedBatches) {
+TEST_P(ChangeLogTest, HeaderChecksAndDeduplicatedOrderedBatches) {
   EXPECT_TRUE(IsChangeLog(mapped_, ChangeLogBytes()));
   EXPECT_FALSE(IsChangeLog(mapped_, ChangeLogBytes() - 1));
   EXPECT_FALSE(IsChangeLog(nullptr, ChangeLogBytes()));
@@ -65,23 +113,30 @@ TEST_F(ChangeLogTest, HeaderChecksAndDeduplicatedOrderedBatches) {
   EXPECT_FALSE(resync_);
   EXPECT_EQ(cursor, CurrentChangeCursor(mapped_));
   EXPECT_EQ(Wait(&cursor, 0), WaitOutcome::kTimedOut);
+  // A large batch still names each ident once.
+  for (uint32_t i = 0; i < 300; ++i) MarkChange(mapped_, i % 100);
+  ASSERT_EQ(Wait(&cursor, 0), WaitOutcome::kChanged);
+  EXPECT_EQ(idents_.size(), 100u);
+  EXPECT_EQ(idents_.front(), 0u);
+  EXPECT_EQ(idents_.back(), 99u);
 }
 
-TEST_F(ChangeLogTest, TimeoutsAndFilteredChangesMoveTheCursorWithoutReturning) {
+TEST_P(ChangeLogTest, TimeoutsAndFilteredChangesMoveTheCursorWithoutReturning) {
   uint64_t cursor = CurrentChangeCursor(mapped_);
   EXPECT_EQ(Wait(&cursor, 30), WaitOutcome::kTimedOut);
   EXPECT_EQ(cursor, CurrentChangeCursor(mapped_));
+  const uint32_t six = 6;
   MarkChange(mapped_, 5);
-  EXPECT_EQ(Wait(&cursor, 30, Only(6)), WaitOutcome::kTimedOut);
+  EXPECT_EQ(Wait(&cursor, 30, Only(six)), WaitOutcome::kTimedOut);
   EXPECT_TRUE(idents_.empty());
   EXPECT_EQ(cursor, CurrentChangeCursor(mapped_));
   MarkChange(mapped_, 5);
   MarkChange(mapped_, 6);
-  ASSERT_EQ(Wait(&cursor, 30, Only(6)), WaitOutcome::kChanged);
+  ASSERT_EQ(Wait(&cursor, 30, Only(six)), WaitOutcome::kChanged);
   EXPECT_EQ(idents_, std::vector<uint32_t>{6});
 }
 
-TEST_F(ChangeLogTest, FallingMoreThanARingBehindAsksForAResync) {
+TEST_P(ChangeLogTest, FallingMoreThanARingBehindAsksForAResync) {
   uint64_t cursor = CurrentChangeCursor(mapped_);
   for (uint32_t i = 0; i < kChangeLogCapacity + 10; ++i) MarkChange(mapped_, i % 7);
   ASSERT_EQ(Wait(&cursor, 0), WaitOutcome::kChanged);
@@ -99,43 +154,116 @@ TEST_F(ChangeLogTest, FallingMoreThanARingBehindAsksForAResync) {
   EXPECT_EQ(idents_, std::vector<uint32_t>{3});
 }
 
-TEST_F(ChangeLogTest, AWriterKilledBetweenReservingAndStampingCostsAResyncNotAHang) {
+// A writer killed right after its mark and while holding the drain lock:
+// its mark still arrives, the next waiter takes the lock over, and the
+// next writing process gets the dead writer's lane.
+TEST_P(ChangeLogTest, AProcessKilledHoldingTheDrainLockOrALaneHarmsNobody) {
   uint64_t cursor = CurrentChangeCursor(mapped_);
-  auto* header = static_cast<ChangeLogHeader*>(mapped_);
-  ChildProcess dying([header] {
-    __atomic_fetch_add(&header->head, 1, __ATOMIC_SEQ_CST);  // reserved, never stamped
+  ProcessLatch marked;
+  ChildProcess dying([&] {
+    MarkChange(Log(), 1);
+    pthread_mutex_lock(&Header()->drain_lock);
+    marked.Notify();
     for (;;) pause();
     return 0;
   });
-  while (CurrentChangeCursor(mapped_) == cursor) sched_yield();
+  ASSERT_TRUE(marked.Wait());
   dying.Kill(SIGKILL);
   EXPECT_EQ(dying.Wait(), 128 + SIGKILL);
-  MarkChange(mapped_, 8);
+  EXPECT_EQ(RunInChild([&] {
+              MarkChange(Log(), 8);
+              return 0;
+            }),
+            0);
   ASSERT_EQ(Wait(&cursor, kLongMs), WaitOutcome::kChanged);
-  EXPECT_TRUE(resync_);
-  EXPECT_EQ(idents_, std::vector<uint32_t>{8});
-  EXPECT_EQ(Wait(&cursor, 0), WaitOutcome::kTimedOut);  // the hole is behind us
+  EXPECT_FALSE(resync_);
+  EXPECT_EQ(idents_, (std::vector<uint32_t>{1, 8}));
+  EXPECT_EQ(Wait(&cursor, 0), WaitOutcome::kTimedOut);
+  if (GetParam() == Kind::kLanes) {
+    EXPECT_EQ(__atomic_load_n(&Header()->lanes_in_use, __ATOMIC_RELAXED), 1u);
+  }
 }
 
-TEST_F(ChangeLogTest, EightWaitersInOtherProcessesWakeForTheirIdentOnly) {
+// More writing threads than lanes: the threads without one append under
+// the lock, nothing is lost, and every lane is free again once the threads
+// have ended.
+TEST_P(ChangeLogTest, ThreadsBeyondTheLanesStillMarkAndEndedThreadsFreeTheirLanes) {
+  constexpr uint32_t kThreads = kLaneCount + 6;
+  constexpr int kMarksEach = 50;
+  uint64_t cursor = CurrentChangeCursor(mapped_);
+  ProcessLatch ready;
+  ChildProcess waiter([&] {
+    uint64_t mine = CurrentChangeCursor(Log());
+    ready.Notify();
+    std::vector<bool> seen(kThreads, false);
+    uint32_t count = 0;
+    while (count < kThreads) {
+      if (Wait(&mine, kLongMs) != WaitOutcome::kChanged || resync_) return 1;
+      for (const uint32_t ident : idents_) {
+        if (ident >= kThreads) return 2;
+        if (!seen[ident]) ++count;
+        seen[ident] = true;
+      }
+    }
+    return 0;
+  });
+  ASSERT_TRUE(ready.Wait());
+  std::vector<std::thread> threads;
+  std::barrier all_marking(kThreads);  // every thread holds its lane at once
+  for (uint32_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t, &all_marking] {
+      MarkChange(mapped_, t);
+      all_marking.arrive_and_wait();
+      for (int i = 1; i < kMarksEach; ++i) MarkChange(mapped_, t);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(waiter.Wait(), 0);
+  ASSERT_EQ(Wait(&cursor, 0), WaitOutcome::kChanged);
+  EXPECT_EQ(idents_.size(), kThreads);
+  if (GetParam() == Kind::kLanes) {
+    EXPECT_EQ(__atomic_load_n(&Header()->lanes_in_use, __ATOMIC_RELAXED), kLaneCount);
+    // Another process can take every lane: the ended threads let go.
+    EXPECT_EQ(RunInChild([&] {
+                // A description of its own: locks never conflict with their
+                // own description.
+                const int fd = shm_open(object_.c_str(), O_RDWR, 0);
+                for (uint32_t lane = 0; lane < kLaneCount; ++lane) {
+                  struct flock lock = {};
+                  lock.l_type = F_WRLCK;
+                  lock.l_whence = SEEK_SET;
+                  lock.l_start = lane;
+                  lock.l_len = 1;
+                  if (fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK) {
+                    return 1;
+                  }
+                }
+                return 0;
+              }),
+              0);
+  }
+}
+
+TEST_P(ChangeLogTest, EightWaitersInOtherProcessesWakeForTheirIdentOnly) {
   constexpr int kWaiters = 8;
+  static const uint32_t seven = 7;
   std::vector<std::unique_ptr<ProcessLatch>> ready;
   std::vector<std::unique_ptr<ChildProcess>> waiters;
   for (int i = 0; i < kWaiters; ++i) ready.push_back(std::make_unique<ProcessLatch>());
   for (int i = 0; i < kWaiters; ++i) {
     ProcessLatch* latch = ready[static_cast<size_t>(i)].get();
     waiters.push_back(std::make_unique<ChildProcess>([this, latch] {
-      uint64_t cursor = CurrentChangeCursor(mapped_);
+      uint64_t cursor = CurrentChangeCursor(Log());
       latch->Notify();
-      if (!Woken(&cursor, Only(7))) return 1;
+      if (!Woken(&cursor, Only(seven))) return 1;
       return idents_ == std::vector<uint32_t>{7} && !resync_ ? 0 : 2;
     }));
   }
   for (auto& latch : ready) ASSERT_TRUE(latch->Wait());
   // A waiter killed in its sleep leaves its flag behind; nobody minds.
   ChildProcess killed([this] {
-    uint64_t cursor = CurrentChangeCursor(mapped_);
-    Wait(&cursor, kLongMs, Only(7));
+    uint64_t cursor = CurrentChangeCursor(Log());
+    Wait(&cursor, kLongMs, Only(seven));
     return 0;
   });
   usleep(50'000);  // most of them asleep in the futex by now
@@ -146,16 +274,16 @@ TEST_F(ChangeLogTest, EightWaitersInOtherProcessesWakeForTheirIdentOnly) {
   for (auto& waiter : waiters) EXPECT_EQ(waiter->Wait(), 0);
 }
 
-TEST_F(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
+TEST_P(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
   constexpr int kRounds = 2000;
   // Each side marks its ident and sleeps until the other side's: a single
   // lost wake-up stalls the game until the (long) timeout and fails it.
   auto player = [this](uint32_t mine, uint32_t theirs, bool serve) {
     uint64_t cursor = 0;
     for (int round = 0; round < kRounds; ++round) {
-      if (serve) MarkChange(mapped_, mine);
+      if (serve) MarkChange(Log(), mine);
       if (!Woken(&cursor, Only(theirs))) return 1;
-      if (!serve) MarkChange(mapped_, mine);
+      if (!serve) MarkChange(Log(), mine);
     }
     return 0;
   };
@@ -164,6 +292,11 @@ TEST_F(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
   EXPECT_EQ(ping.Wait(), 0);
   EXPECT_EQ(pong.Wait(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ChangeLogTest, ::testing::Values(Kind::kLanes, Kind::kShared),
+                         [](const ::testing::TestParamInfo<Kind>& param_info) {
+                           return param_info.param == Kind::kLanes ? "Lanes" : "Shared";
+                         });
 
 }  // namespace
 }  // namespace kelto

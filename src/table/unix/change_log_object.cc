@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "changes/change_log.h"
+#include "changes/lanes.h"
 #include "table/unix/system_calls.h"
 
 namespace kelto {
@@ -20,6 +21,19 @@ bool LooksOurs(int fd) {
   struct stat st;
   return sys::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
          (st.st_mode & 07777) == kOwnerOnly && static_cast<size_t>(st.st_size) == ChangeLogBytes();
+}
+
+// A lane of the log is owned through a lock on its byte of the object:
+// open-file-description locks conflict between descriptions even in one
+// process (the core and the live API map the log separately) and go with
+// the last descriptor, so a killed writer's lanes become free.
+bool LockLane(int fd, uint32_t lane, bool own) {
+  struct flock lock = {};
+  lock.l_type = own ? F_WRLCK : F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(lane);
+  lock.l_len = 1;
+  return sys::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 // Maps `fd`, taking it over; empty (and fd closed) unless it holds a change
@@ -40,6 +54,7 @@ ChangeLogMapping MapDescriptor(int fd, bool initialise) {
     return {};
   }
   madvise(mapped, length, MADV_DONTFORK);
+  AdmitLaneWriters(mapped, fd, &LockLane);
   return ChangeLogMapping{static_cast<char*>(mapped), length, fd};
 }
 
@@ -87,7 +102,9 @@ ChangeLogMapping MapChangeLog(const char* object, ChangeLogUse use) {
 }
 
 void UnmapChangeLog(const ChangeLogMapping& mapping) {
-  if (mapping.log != nullptr) munmap(mapping.log, mapping.length);
+  if (mapping.log == nullptr) return;
+  RetireLaneWriters(mapping.log);
+  munmap(mapping.log, mapping.length);
 }
 
 }  // namespace kelto
