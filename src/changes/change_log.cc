@@ -205,10 +205,10 @@ bool IsChangeLog(const void* mapped, size_t length) {
 namespace change_log_internal {
 
 void MarkWithoutCachedLane(void* log, uint32_t ident) {
-  const int32_t lane = LaneCached(log) ? lanes_internal::kNoLane : lanes_internal::ClaimLane(log);
+  if (!LaneCached(log)) lanes_internal::ClaimLane(log);
   ChangeLogHeader* header = HeaderOf(log);
-  if (lane != lanes_internal::kNoLane) {
-    PublishInLane(log, static_cast<uint32_t>(lane), ident);
+  if (const lanes_internal::LaneCache* lane = CachedLane(log)) {
+    PublishInLane(lane->head, lane->ring, ident);
   } else {
     DrainLock lock(header);
     if (!lock.held()) return;

@@ -99,13 +99,12 @@ inline uint32_t RingSlotOf(uint64_t position) {
 void MarkWithoutCachedLane(void* log, uint32_t ident);
 void WakeSleepers(ChangeLogHeader* header);
 
-// Publishes `ident` in the lane whose head is `lane`. The lane is the
-// calling thread's alone: plain stores, the head last, released.
-inline void PublishInLane(void* log, uint32_t lane, uint32_t ident) {
-  LaneHead& head = LaneHeadsOf(log)[lane];
-  const uint64_t position = __atomic_load_n(&head.head, __ATOMIC_RELAXED);
-  __atomic_store_n(&LaneRingOf(log, lane)[LaneSlotOf(position)], ident, __ATOMIC_RELAXED);
-  __atomic_store_n(&head.head, position + 1, __ATOMIC_RELEASE);
+// Publishes `ident` in the calling thread's own lane: plain stores, the
+// head last, released.
+inline void PublishInLane(uint64_t* head, uint32_t* ring, uint32_t ident) {
+  const uint64_t position = __atomic_load_n(head, __ATOMIC_RELAXED);
+  __atomic_store_n(&ring[LaneSlotOf(position)], ident, __ATOMIC_RELAXED);
+  __atomic_store_n(head, position + 1, __ATOMIC_RELEASE);
 }
 
 }  // namespace change_log_internal
@@ -117,9 +116,9 @@ inline void PublishInLane(void* log, uint32_t lane, uint32_t ident) {
 inline void MarkChange(void* change_log, uint32_t ident) {
   using namespace change_log_internal;
   if (change_log == nullptr) return;
-  const int32_t lane = CachedLane(change_log);
-  if (lane < 0) return MarkWithoutCachedLane(change_log, ident);
-  PublishInLane(change_log, static_cast<uint32_t>(lane), ident);
+  const lanes_internal::LaneCache* lane = CachedLane(change_log);
+  if (__builtin_expect(lane == nullptr, 0)) return MarkWithoutCachedLane(change_log, ident);
+  PublishInLane(lane->head, lane->ring, ident);
   // Keeps the compiler from moving the load above the head's store; the
   // processor's own reordering is undone by the sleeping waiter's
   // membarrier.

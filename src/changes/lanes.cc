@@ -15,7 +15,7 @@
 namespace kelto {
 namespace lanes_internal {
 
-__thread LaneCache t_lane_cache __attribute__((tls_model("initial-exec"))) = {nullptr, 0, kNoLane};
+__thread LaneCache t_lane_cache __attribute__((tls_model("initial-exec"))) = {nullptr, 0, kNoLane, nullptr, nullptr};
 uint64_t g_lane_epoch = 1;
 
 }  // namespace lanes_internal
@@ -209,7 +209,12 @@ int32_t ClaimLane(void* log) {
       if (lane != kNoLane) claims.push_back(Claim{log, admitted->admission, lane});
     }
   }
-  t_lane_cache = LaneCache{log, epoch, lane};
+  t_lane_cache = LaneCache{log, epoch, lane, nullptr, nullptr};
+  if (lane != kNoLane) {
+    const auto index = static_cast<uint32_t>(lane);
+    t_lane_cache.head = &change_log_internal::LaneHeadsOf(log)[index].head;
+    t_lane_cache.ring = change_log_internal::LaneRingOf(log, index);
+  }
   return lane;
 }
 

@@ -40,10 +40,14 @@ namespace lanes_internal {
 
 inline constexpr int32_t kNoLane = -1;
 
+// Where the thread's marks in `log` go: the lane's head and ring, resolved
+// once, so that a mark does no address arithmetic of its own.
 struct LaneCache {
   const void* log;
   uint64_t epoch;
-  int32_t lane;  // kNoLane: this thread marks `log` without a lane
+  int32_t lane;    // kNoLane: this thread marks `log` without a lane
+  uint64_t* head;  // null when lane is kNoLane
+  uint32_t* ring;
 };
 
 // Initial-exec: a mark reads these with one instruction each, without the
@@ -63,10 +67,11 @@ inline bool LaneCached(const void* log) {
   return cache.log == log && cache.epoch == __atomic_load_n(&g_lane_epoch, __ATOMIC_RELAXED);
 }
 
-// The calling thread's lane of `log`, or kNoLane when the cache does not
-// know `log` (call ClaimLane) or the thread has no lane.
-inline int32_t CachedLane(const void* log) {
-  return LaneCached(log) ? lanes_internal::t_lane_cache.lane : lanes_internal::kNoLane;
+// The calling thread's lane of `log`, or null when the cache does not know
+// `log` (call ClaimLane) or the thread has no lane.
+inline const lanes_internal::LaneCache* CachedLane(const void* log) {
+  const lanes_internal::LaneCache& cache = lanes_internal::t_lane_cache;
+  return LaneCached(log) && cache.head != nullptr ? &cache : nullptr;
 }
 
 }  // namespace kelto
