@@ -204,27 +204,31 @@ bool IsChangeLog(const void* mapped, size_t length) {
 
 namespace change_log_internal {
 
-void MarkWithoutCachedLane(void* log, uint32_t ident) {
-  if (!LaneCached(log)) lanes_internal::ClaimLane(log);
+int32_t MarkWithoutCachedLane(void* log, uint32_t ident) {
+  if (__atomic_load_n(&lanes_internal::t_lane_cache.lane_less, __ATOMIC_RELAXED) != log) {
+    lanes_internal::ClaimLane(log);
+  }
   ChangeLogHeader* header = HeaderOf(log);
   if (const lanes_internal::LaneCache* lane = CachedLane(log)) {
     PublishInLane(lane->head, lane->ring, ident);
   } else {
     DrainLock lock(header);
-    if (!lock.held()) return;
+    if (!lock.held()) return 0;
     Append(log, ident);
   }
   // Against the waiter's "sleepers = 1, then look": a rare path, so it pays
   // the fence itself rather than count on the waiter's.
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   if (__atomic_load_n(&header->sleepers, __ATOMIC_SEQ_CST) != 0) WakeSleepers(header);
+  return 0;
 }
 
-void WakeSleepers(ChangeLogHeader* header) {
+int32_t WakeSleepers(ChangeLogHeader* header) {
   if (__atomic_exchange_n(&header->sleepers, 0, __ATOMIC_SEQ_CST) != 0) {
     __atomic_fetch_add(&header->wake_word, 1, __ATOMIC_SEQ_CST);
     FutexWakeAll(&header->wake_word);
   }
+  return 0;
 }
 
 }  // namespace change_log_internal

@@ -95,9 +95,9 @@ inline uint32_t RingSlotOf(uint64_t position) {
 }
 
 // Out of line: a thread's first mark on a log, a mark without a lane, and
-// a mark that finds a sleeper.
-void MarkWithoutCachedLane(void* log, uint32_t ident);
-void WakeSleepers(ChangeLogHeader* header);
+// a mark that finds a sleeper. They return 0, as MarkChange does.
+int32_t MarkWithoutCachedLane(void* log, uint32_t ident);
+int32_t WakeSleepers(ChangeLogHeader* header);
 
 // Publishes `ident` in the calling thread's own lane: plain stores, the
 // head last, released.
@@ -112,10 +112,11 @@ inline void PublishInLane(uint64_t* head, uint32_t* ring, uint32_t ident) {
 // Called after every value store, by the core's one write path and by the
 // live API's. Null-safe: a table without a change log marks nothing.
 // Inline: it is part of every write, and its common case is a check of the
-// thread's cached lane, two stores and one load.
-inline void MarkChange(void* change_log, uint32_t ident) {
+// thread's cached lane, two stores and one load. Returns 0, so that a write
+// can end in `return MarkChange(...)`, a tail call.
+inline int32_t MarkChange(void* change_log, uint32_t ident) {
   using namespace change_log_internal;
-  if (change_log == nullptr) return;
+  if (change_log == nullptr) return 0;
   const lanes_internal::LaneCache* lane = CachedLane(change_log);
   if (__builtin_expect(lane == nullptr, 0)) return MarkWithoutCachedLane(change_log, ident);
   PublishInLane(lane->head, lane->ring, ident);
@@ -123,9 +124,10 @@ inline void MarkChange(void* change_log, uint32_t ident) {
   // processor's own reordering is undone by the sleeping waiter's
   // membarrier.
   __atomic_signal_fence(__ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&HeaderOf(change_log)->sleepers, __ATOMIC_RELAXED) != 0) {
-    WakeSleepers(HeaderOf(change_log));
+  if (__builtin_expect(__atomic_load_n(&HeaderOf(change_log)->sleepers, __ATOMIC_RELAXED) != 0, 0)) {
+    return WakeSleepers(HeaderOf(change_log));
   }
+  return 0;
 }
 
 // The position after the last change so far: a new waiter starts here and

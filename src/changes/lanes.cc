@@ -15,18 +15,16 @@
 namespace kelto {
 namespace lanes_internal {
 
-__thread LaneCache t_lane_cache __attribute__((tls_model("initial-exec"))) = {nullptr, 0, kNoLane, nullptr, nullptr};
-uint64_t g_lane_epoch = 1;
+__thread LaneCache t_lane_cache __attribute__((tls_model("initial-exec"))) = {};
 
 }  // namespace lanes_internal
 
 namespace {
 
-using lanes_internal::g_lane_epoch;
-using lanes_internal::kNoLane;
 using lanes_internal::LaneCache;
 using lanes_internal::t_lane_cache;
 
+constexpr int32_t kNoLane = -1;
 static_assert(kLaneCount <= 64, "one bit per lane in a process's bitmap");
 
 // A log this process may write lanes of.
@@ -34,15 +32,20 @@ struct Admitted {
   void* log;
   int fd;
   LaneLockFn lock;
-  uint64_t admission;   // the epoch it was admitted at: a thread's claim names it
-  uint64_t held = 0;    // lanes this process's threads hold
+  uint64_t admission;  // a log at a reused address is another admission
+  uint64_t held = 0;   // lanes this process's threads hold
 };
 
 // A lane a thread holds, to give back when the thread ends.
 struct Claim {
-  const void* log;
   uint64_t admission;
   int32_t lane;
+};
+
+// What the registry knows of a thread: its claims and its cache.
+struct ThreadLanes {
+  std::vector<Claim> claims;
+  LaneCache* cache = nullptr;  // null until the thread's first claim (or in a new child)
 };
 
 // The registry is never destroyed: threads may end, and give their lanes
@@ -50,17 +53,24 @@ struct Claim {
 struct Registry {
   std::mutex mutex;
   std::vector<Admitted> admitted;
-  pthread_key_t thread_claims;
+  std::vector<ThreadLanes*> threads;  // those with a cache to empty at a retirement
+  uint64_t admissions = 0;
+  pthread_key_t thread_lanes;
   bool writers_fenced = false;  // this process registered for membarrier
 };
 
 Registry& TheRegistry();
 
-void NewEpoch() { __atomic_add_fetch(&g_lane_epoch, 1, __ATOMIC_RELAXED); }
-
-Admitted* Find(Registry& registry, const void* log) {
+Admitted* FindAdmitted(Registry& registry, const void* log) {
   for (Admitted& admitted : registry.admitted) {
     if (admitted.log == log) return &admitted;
+  }
+  return nullptr;
+}
+
+Admitted* FindAdmission(Registry& registry, uint64_t admission) {
+  for (Admitted& admitted : registry.admitted) {
+    if (admitted.admission == admission) return &admitted;
   }
   return nullptr;
 }
@@ -71,47 +81,54 @@ void GiveBack(Admitted& admitted, int32_t lane) {
 }
 
 // At a thread's end: the lanes it holds in logs that are still admitted.
-void GiveBackThreadClaims(void* value) {
-  auto* claims = static_cast<std::vector<Claim>*>(value);
+void ForgetThread(void* value) {
+  auto* thread = static_cast<ThreadLanes*>(value);
   Registry& registry = TheRegistry();
   {
     std::lock_guard<std::mutex> hold(registry.mutex);
-    for (const Claim& claim : *claims) {
-      Admitted* admitted = Find(registry, claim.log);
-      if (admitted != nullptr && admitted->admission == claim.admission) {
+    for (const Claim& claim : thread->claims) {
+      if (Admitted* admitted = FindAdmission(registry, claim.admission)) {
         GiveBack(*admitted, claim.lane);
       }
     }
+    std::erase(registry.threads, thread);
   }
-  delete claims;
+  delete thread;
 }
 
-std::vector<Claim>& ThreadClaims(Registry& registry) {
-  auto* claims = static_cast<std::vector<Claim>*>(pthread_getspecific(registry.thread_claims));
-  if (claims == nullptr) {
-    claims = new std::vector<Claim>();
-    pthread_setspecific(registry.thread_claims, claims);
+ThreadLanes& ThisThread(Registry& registry) {
+  auto* thread = static_cast<ThreadLanes*>(pthread_getspecific(registry.thread_lanes));
+  if (thread == nullptr) {
+    thread = new ThreadLanes();
+    pthread_setspecific(registry.thread_lanes, thread);
   }
-  return *claims;
+  if (thread->cache == nullptr) {
+    thread->cache = &t_lane_cache;
+    registry.threads.push_back(thread);
+  }
+  return *thread;
 }
 
 // A forked child has none of its parent's mappings of logs (they are kept
-// out of children) and must not write in its parent's lanes.
+// out of children) and must not write in its parent's lanes. Its one
+// thread is the one that forked.
 void ForgetLanesInChild() {
   Registry& registry = TheRegistry();
   new (&registry.mutex) std::mutex();
   registry.admitted.clear();
+  registry.threads.clear();
   registry.writers_fenced = false;
-  if (auto* claims = static_cast<std::vector<Claim>*>(pthread_getspecific(registry.thread_claims))) {
-    claims->clear();
+  if (auto* thread = static_cast<ThreadLanes*>(pthread_getspecific(registry.thread_lanes))) {
+    thread->claims.clear();
+    thread->cache = nullptr;
   }
-  NewEpoch();
+  t_lane_cache = LaneCache{};
 }
 
 Registry& TheRegistry() {
   static Registry* registry = [] {
     auto* made = new Registry();
-    pthread_key_create(&made->thread_claims, &GiveBackThreadClaims);
+    pthread_key_create(&made->thread_lanes, &ForgetThread);
     pthread_atfork(nullptr, nullptr, &ForgetLanesInChild);
     return made;
   }();
@@ -147,6 +164,21 @@ int32_t TakeFreeLane(Admitted& admitted) {
   return kNoLane;
 }
 
+// The thread's lane of `admitted`: the one it holds, or a free one.
+int32_t LaneOf(Registry& registry, ThreadLanes& thread, Admitted& admitted) {
+  // Claims in logs retired since are void.
+  std::erase_if(thread.claims, [&](const Claim& claim) {
+    return FindAdmission(registry, claim.admission) == nullptr;
+  });
+  for (const Claim& claim : thread.claims) {
+    if (claim.admission == admitted.admission) return claim.lane;
+  }
+  if (!registry.writers_fenced) return kNoLane;
+  const int32_t lane = TakeFreeLane(admitted);
+  if (lane != kNoLane) thread.claims.push_back(Claim{admitted.admission, lane});
+  return lane;
+}
+
 __attribute__((constructor)) void RegisterWhenLoaded() {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> hold(registry.mutex);
@@ -159,23 +191,27 @@ void AdmitLaneWriters(void* log, int fd, LaneLockFn lock) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> hold(registry.mutex);
   RegisterForFences(registry);
-  NewEpoch();
-  registry.admitted.push_back(Admitted{log, fd, lock, __atomic_load_n(&g_lane_epoch, __ATOMIC_RELAXED)});
+  registry.admitted.push_back(Admitted{log, fd, lock, ++registry.admissions});
 }
 
 void RetireLaneWriters(void* log) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> hold(registry.mutex);
-  NewEpoch();
-  auto& admitted = registry.admitted;
-  for (auto it = admitted.begin(); it != admitted.end(); ++it) {
-    if (it->log != log) continue;
-    for (uint32_t lane = 0; lane < kLaneCount; ++lane) {
-      if ((it->held >> lane) & 1) GiveBack(*it, static_cast<int32_t>(lane));
+  for (ThreadLanes* thread : registry.threads) {
+    LaneCache& cache = *thread->cache;
+    if (__atomic_load_n(&cache.log, __ATOMIC_RELAXED) == log) {
+      __atomic_store_n(&cache.log, nullptr, __ATOMIC_RELAXED);
     }
-    admitted.erase(it);
-    return;
+    if (__atomic_load_n(&cache.lane_less, __ATOMIC_RELAXED) == log) {
+      __atomic_store_n(&cache.lane_less, nullptr, __ATOMIC_RELAXED);
+    }
   }
+  Admitted* admitted = FindAdmitted(registry, log);
+  if (admitted == nullptr) return;
+  for (uint32_t lane = 0; lane < kLaneCount; ++lane) {
+    if ((admitted->held >> lane) & 1) GiveBack(*admitted, static_cast<int32_t>(lane));
+  }
+  std::erase_if(registry.admitted, [&](const Admitted& each) { return each.log == log; });
 }
 
 bool FenceLaneWriters() {
@@ -186,36 +222,22 @@ bool FenceLaneWriters() {
 
 namespace lanes_internal {
 
-int32_t ClaimLane(void* log) {
+void ClaimLane(void* log) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> hold(registry.mutex);
-  const uint64_t epoch = __atomic_load_n(&g_lane_epoch, __ATOMIC_RELAXED);
-  int32_t lane = kNoLane;
-  Admitted* admitted = Find(registry, log);
-  if (admitted != nullptr) {
-    std::vector<Claim>& claims = ThreadClaims(registry);
-    // Claims in logs retired since are void.
-    std::erase_if(claims, [&](const Claim& claim) {
-      const Admitted* still = Find(registry, claim.log);
-      return still == nullptr || still->admission != claim.admission;
-    });
-    const auto mine = std::find_if(claims.begin(), claims.end(), [&](const Claim& claim) {
-      return claim.log == log && claim.admission == admitted->admission;
-    });
-    if (mine != claims.end()) {
-      lane = mine->lane;
-    } else if (registry.writers_fenced) {
-      lane = TakeFreeLane(*admitted);
-      if (lane != kNoLane) claims.push_back(Claim{log, admitted->admission, lane});
-    }
+  ThreadLanes& thread = ThisThread(registry);
+  Admitted* admitted = FindAdmitted(registry, log);
+  const int32_t lane = admitted != nullptr ? LaneOf(registry, thread, *admitted) : kNoLane;
+  if (lane == kNoLane) {
+    // Marks go to the ring under the lock; a log mapped without lane
+    // owners (admitted by nobody) is marked the same way.
+    __atomic_store_n(&t_lane_cache.lane_less, log, __ATOMIC_RELAXED);
+    return;
   }
-  t_lane_cache = LaneCache{log, epoch, lane, nullptr, nullptr};
-  if (lane != kNoLane) {
-    const auto index = static_cast<uint32_t>(lane);
-    t_lane_cache.head = &change_log_internal::LaneHeadsOf(log)[index].head;
-    t_lane_cache.ring = change_log_internal::LaneRingOf(log, index);
-  }
-  return lane;
+  const auto index = static_cast<uint32_t>(lane);
+  t_lane_cache.head = &change_log_internal::LaneHeadsOf(log)[index].head;
+  t_lane_cache.ring = change_log_internal::LaneRingOf(log, index);
+  __atomic_store_n(&t_lane_cache.log, log, __ATOMIC_RELAXED);
 }
 
 }  // namespace lanes_internal

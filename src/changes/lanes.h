@@ -6,11 +6,11 @@
 // bitmap under a mutex says which lanes its threads hold. A thread keeps its
 // lane until it ends or the log is unmapped.
 //
-// Every thread caches (log, lane) in thread-local storage, so a mark finds
-// its lane with two compares. The cache is keyed by an epoch that moves
-// whenever a log is admitted or retired and in a forked child: a mapping at
-// a reused address, or a child with its parent's thread-local state, never
-// writes into a lane it does not own.
+// Every thread caches its lane's head and ring in thread-local storage, so
+// a mark finds them with one compare. The registry knows every thread's
+// cache and empties those of a log it retires, and a forked child empties
+// its own: a mapping at a reused address, or a child with its parent's
+// thread-local state, never writes into a lane it does not own.
 #ifndef KELTO_CHANGES_LANES_H_
 #define KELTO_CHANGES_LANES_H_
 
@@ -38,40 +38,31 @@ bool FenceLaneWriters();
 
 namespace lanes_internal {
 
-inline constexpr int32_t kNoLane = -1;
-
-// Where the thread's marks in `log` go: the lane's head and ring, resolved
-// once, so that a mark does no address arithmetic of its own.
+// Where the thread's marks in `log` go, resolved once, so that a mark does
+// no address arithmetic of its own.
 struct LaneCache {
-  const void* log;
-  uint64_t epoch;
-  int32_t lane;    // kNoLane: this thread marks `log` without a lane
-  uint64_t* head;  // null when lane is kNoLane
+  const void* log;        // null: no lane cached
+  uint64_t* head;
   uint32_t* ring;
+  const void* lane_less;  // a log this thread marks without a lane (all were taken)
 };
 
-// Initial-exec: a mark reads these with one instruction each, without the
+// Initial-exec: a mark reads it with one instruction per field, without the
 // call a dynamic TLS access makes in a shared library.
 extern __thread LaneCache t_lane_cache __attribute__((tls_model("initial-exec")));
-extern uint64_t g_lane_epoch;
 
 // Fills the thread's cache for `log`, claiming a lane if one is free.
-int32_t ClaimLane(void* log);
+void ClaimLane(void* log);
 
 }  // namespace lanes_internal
 
-// True when the calling thread's cache speaks of `log`.
-inline bool LaneCached(const void* log) {
-  using namespace lanes_internal;
-  const LaneCache& cache = t_lane_cache;
-  return cache.log == log && cache.epoch == __atomic_load_n(&g_lane_epoch, __ATOMIC_RELAXED);
-}
-
-// The calling thread's lane of `log`, or null when the cache does not know
-// `log` (call ClaimLane) or the thread has no lane.
+// The calling thread's lane of `log`, or null when it has none cached: the
+// thread then calls ClaimLane, or marks without a lane if `lane_less` says
+// so. Another thread may empty the cache (RetireLaneWriters), hence the
+// atomic load.
 inline const lanes_internal::LaneCache* CachedLane(const void* log) {
   const lanes_internal::LaneCache& cache = lanes_internal::t_lane_cache;
-  return LaneCached(log) && cache.head != nullptr ? &cache : nullptr;
+  return __atomic_load_n(&cache.log, __ATOMIC_RELAXED) == log ? &cache : nullptr;
 }
 
 }  // namespace kelto

@@ -13,16 +13,21 @@ namespace {
 // log line stays readable.
 const char* OrEmpty(const char* name) { return name != nullptr ? name : ""; }
 
+// Out of line, so that the write itself stays free of calls that return
+// to it: an ident out of range is logged here.
+[[gnu::noinline, gnu::cold]] int32_t RefuseWrite(int32_t ident) {
+  TheLibrary().ResolveVar(ident);
+  return -1;
+}
+
 }  // namespace
 
 int32_t WriteVar(int32_t ident, const char* source) {
   Library& library = TheLibrary();
-  VarItem* item = library.ResolveVar(ident);
-  if (item == nullptr || source == nullptr) return -1;
   const auto index = static_cast<uint32_t>(ident);
-  StoreValue(*item, library.ShapeOf(index), StoreRule::kByIdent, source, library.ChangeLog(),
-             index);
-  return 0;
+  if (index >= library.ItemCount() || source == nullptr) return RefuseWrite(ident);
+  return StoreValue(*ItemAt(library.View(), index), library.ShapeOf(index), StoreRule::kByIdent,
+                    source, library.ChangeLog(), index);
 }
 
 int32_t ReadVar(int32_t ident, char* destination) {
@@ -90,8 +95,8 @@ int32_t WriteNamed(Name name, const char* source) {
   VarItem* item = Resolve(name, &ident);
   if (item == nullptr || source == nullptr) return -5;
   Library& library = TheLibrary();
-  StoreValue(*item, library.ShapeOf(ident), StoreRule::kByName, source, library.ChangeLog(), ident);
-  return 0;
+  return StoreValue(*item, library.ShapeOf(ident), StoreRule::kByName, source, library.ChangeLog(),
+                    ident);
 }
 
 template <typename Name>

@@ -1,0 +1,15 @@
+#include "table/store_value.h"
+
+namespace kelto::store_value_internal {
+
+int32_t StoreAnyAndMark(VarItem& item, ItemShape shape, StoreRule rule, const char* source,
+                        void* change_log, uint32_t ident) {
+  if (rule == StoreRule::kByIdent) {
+    WriteValueByIdent(item, shape, source);
+  } else {
+    WriteValueByName(item, shape, source);
+  }
+  return MarkChange(change_log, ident);
+}
+
+}  // namespace kelto::store_value_internal
