@@ -30,6 +30,10 @@ using change_log_internal::RingSlotOf;
 constexpr size_t kPageSize = 4096;
 // When no fence can be forced on writers, a waiter looks again this often.
 constexpr int64_t kUnfencedSleepNs = 1'000'000;
+// A waiter looks this long before it sleeps: an answer that comes within
+// it costs no system call on either side, and a waiter that sleeps pays a
+// membarrier, whose interrupt also stops every writing process for a moment.
+constexpr int64_t kSpinNs = 20'000;
 // Up to here the idents of a batch are checked for repeats one by one.
 constexpr size_t kSmallBatch = 32;
 
@@ -125,6 +129,27 @@ bool AnythingNew(void* log, uint64_t cursor) {
     }
   }
   return false;
+}
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Looks for news for up to kSpinNs (never past `deadline`), on machines
+// with a second processor to bring it.
+bool NewsWithinSpin(void* log, uint64_t cursor, int64_t deadline) {
+  static const bool worth_it = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+  if (!worth_it) return false;
+  const int64_t end = std::min(deadline, MonotonicNs() + kSpinNs);
+  for (int looks = 0;; ++looks) {
+    if (AnythingNew(log, cursor)) return true;
+    if ((looks & 15) == 15 && MonotonicNs() >= end) return false;
+    CpuRelax();
+  }
 }
 
 // Each ident once, in order of first change. Small batches, the common
@@ -261,6 +286,7 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
     if (*resync || !idents->empty()) return WaitOutcome::kChanged;
     const int64_t remaining = deadline - MonotonicNs();
     if (remaining <= 0) return WaitOutcome::kTimedOut;
+    if (NewsWithinSpin(change_log, *cursor, deadline)) continue;
     const uint32_t word = __atomic_load_n(&header->wake_word, __ATOMIC_SEQ_CST);
     __atomic_store_n(&header->sleepers, 1, __ATOMIC_SEQ_CST);
     const bool fenced = FenceLaneWriters();
