@@ -238,6 +238,10 @@ void Library::CacheView() {
   change_log_ = segment_ ? segment_->ChangeLog() : nullptr;
 }
 
+VarItem* Library::ResolveUnprefixed(const char* name, uint32_t* ident) {
+  return ResolveVarName(name == nullptr ? "" : name, ident);
+}
+
 VarItem* Library::FailVar(int32_t ident) {
   if (!segment_) {
     log_.Write("tried to access not-initialized memory\n");
