@@ -51,6 +51,12 @@ void DiagnosticLog::Write(const char* format, ...) {
   std::fflush(stream_);
 }
 
+void DiagnosticLog::WriteLine(const char* line, size_t length) {
+  if (stream_ == nullptr) return;
+  std::fwrite(line, 1, length, stream_);
+  std::fflush(stream_);
+}
+
 void DiagnosticLog::Close() {
   if (stream_ == nullptr) return;
   Write("quitting\n");

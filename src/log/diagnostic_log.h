@@ -23,6 +23,9 @@ class DiagnosticLog {
   void Open(const char* path);
   // Writes one formatted line and flushes it. Does nothing without a log.
   void Write(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Writes `length` bytes of a line composed by the caller, with its
+  // newline, and flushes it. Does nothing without a log.
+  void WriteLine(const char* line, size_t length);
   // Writes the closing line and closes the stream; a second call does nothing.
   void Close();
   bool IsOpen() const { return stream_ != nullptr; }

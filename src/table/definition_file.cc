@@ -18,7 +18,12 @@ bool IsDefinitionLine(const char* line) {
 
 Definition ParseDefinitionLine(const char* line) {
   const char* equals = std::strchr(line, '=');
-  return Definition{std::string(line, static_cast<size_t>(equals - line)), equals[1]};
+  return Definition{std::string_view(line, static_cast<size_t>(equals - line)), equals[1]};
+}
+
+void DefinitionList::Add(Definition definition) {
+  entries_.push_back(Entry{text_.size(), definition.name.size(), definition.type});
+  text_.append(definition.name);
 }
 
 namespace {
@@ -43,14 +48,14 @@ std::FILE* OpenRegularFileForReading(const char* path) {
 
 }  // namespace
 
-bool ReadDefinitionFile(const char* path, std::vector<Definition>* definitions) {
+bool ReadDefinitionFile(const char* path, DefinitionList* definitions) {
   // Closed however the loop ends: running out of memory throws from it.
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenRegularFileForReading(path),
                                                              &std::fclose);
   if (file == nullptr) return false;
   char line[kLineBufferSize];
   while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-    if (IsDefinitionLine(line)) definitions->push_back(ParseDefinitionLine(line));
+    if (IsDefinitionLine(line)) definitions->Add(ParseDefinitionLine(line));
   }
   return true;
 }

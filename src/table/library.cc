@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -15,15 +16,26 @@
 namespace kelto {
 
 struct Definitions {
-  std::vector<Definition> iorsh;
-  std::vector<Definition> memsh;
+  DefinitionList iorsh;
+  DefinitionList memsh;
 };
 
 // The table this process's definitions make, before it meets the segment.
 struct TableDefinitions {
-  std::vector<std::string> names;  // full names, cut to 255 characters
+  // The full names, cut to 255 characters, one after another with their
+  // terminators: one buffer rather than a string per name.
+  std::string name_text;
+  std::vector<size_t> name_starts;
   std::vector<ItemShape> shapes;
   VarDirectory directory;
+
+  const char* NameOf(uint32_t ident) const { return name_text.data() + name_starts[ident]; }
+  // With its terminator.
+  size_t NameSizeOf(uint32_t ident) const {
+    const size_t end =
+        ident + size_t{1} < name_starts.size() ? name_starts[ident + 1] : name_text.size();
+    return end - name_starts[ident];
+  }
 };
 
 LibraryStorage g_library_storage;
@@ -48,17 +60,24 @@ long Signed32(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t
 TableDefinitions ComposeTable(const Definitions& definitions) {
   TableDefinitions table;
   const size_t count = definitions.iorsh.size() + definitions.memsh.size();
-  table.names.reserve(count);
+  table.name_starts.reserve(count);
+  table.name_text.reserve(definitions.iorsh.TextSize() + definitions.memsh.TextSize() +
+                          count * (VarDirectory::kPrefixLength + 1));
   table.shapes.reserve(count);
   table.directory.Reserve(definitions.iorsh.size(), definitions.memsh.size());
-  const auto add = [&](const std::vector<Definition>& set, const char* prefix) {
-    for (const Definition& definition : set) {
+  const auto add = [&](const DefinitionList& set, std::string_view prefix) {
+    for (size_t at = 0; at < set.size(); ++at) {
+      const Definition definition = set[at];
       // A full name longer than the field is cut to 255 characters, so it
-      // can never spill into the fields after it.
-      char name[kNameSize];
-      std::snprintf(name, sizeof name, "%s%s", prefix, definition.name.c_str());
-      table.directory.Set(name, static_cast<uint32_t>(table.names.size()));
-      table.names.emplace_back(name);
+      // can never spill into the fields after it. A name holds no NUL: it
+      // ends at the first '=' of a line, which comes before any NUL.
+      const size_t start = table.name_text.size();
+      table.name_text.append(prefix);
+      table.name_text.append(definition.name.substr(0, kNameSize - 1 - prefix.size()));
+      const std::string_view name = std::string_view(table.name_text).substr(start);
+      table.directory.Set(name, static_cast<uint32_t>(table.name_starts.size()));
+      table.name_text.push_back('\0');
+      table.name_starts.push_back(start);
       table.shapes.push_back(ShapeOfTypeLetter(definition.type));
     }
   };
@@ -72,8 +91,8 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
 // program has written yet has an empty name.
 bool IsUnwritten(const VarItem& item) { return item.name[0] == '\0'; }
 
-bool SameVariable(const VarItem& item, const std::string& name, ItemShape shape) {
-  return item.type == shape.type && std::memcmp(item.name, name.c_str(), name.size() + 1) == 0;
+bool SameVariable(const VarItem& item, const char* name, size_t name_size, ItemShape shape) {
+  return item.type == shape.type && std::memcmp(item.name, name, name_size) == 0;
 }
 
 // A type letter as the reason line shows it: a byte that prints as itself,
@@ -94,11 +113,14 @@ bool TakeItems(const TableDefinitions& table, char* view, char* why, size_t why_
   const uint32_t count = static_cast<uint32_t>(table.shapes.size());
   for (uint32_t ident = 0; ident < count; ++ident) {
     const VarItem& item = *ItemAt(view, ident);
-    if (IsUnwritten(item) || SameVariable(item, table.names[ident], table.shapes[ident])) continue;
+    if (IsUnwritten(item) ||
+        SameVariable(item, table.NameOf(ident), table.NameSizeOf(ident), table.shapes[ident])) {
+      continue;
+    }
     std::snprintf(why, why_size,
                   "the live segment was made with other definitions: ident %u is %s (type %s) "
                   "here but %.*s (type %s) in the segment",
-                  ident, table.names[ident].c_str(), ShownType(table.shapes[ident].type).c_str(),
+                  ident, table.NameOf(ident), ShownType(table.shapes[ident].type).c_str(),
                   static_cast<int>(strnlen(item.name, kNameSize - 1)), item.name,
                   ShownType(item.type).c_str());
     return false;
@@ -108,7 +130,7 @@ bool TakeItems(const TableDefinitions& table, char* view, char* why, size_t why_
     if (!IsUnwritten(*item)) continue;
     item->type = table.shapes[ident].type;
     __atomic_store_n(&item->size, int32_t{table.shapes[ident].size}, __ATOMIC_RELAXED);
-    std::memcpy(item->name, table.names[ident].c_str(), table.names[ident].size() + 1);
+    std::memcpy(item->name, table.NameOf(ident), table.NameSizeOf(ident));
   }
   return true;
 }
@@ -203,9 +225,24 @@ void Library::LogSegmentFailure(const SharedMemory& segment, const char* segment
 }
 
 void Library::LogItems(const TableDefinitions& table) {
+  if (!log_.IsOpen()) return;
+  // The line "%d %s %c %ld\n" composed by hand: Open writes one per
+  // definition, and formatting them through printf cost as much as writing
+  // them. A type may be any byte, NUL included, as %c writes it.
+  char line[16 + kNameSize + 16];
   for (uint32_t ident = 0; ident < shapes_.size(); ++ident) {
-    log_.Write("%d %s %c %ld\n", static_cast<int>(ident), table.names[ident].c_str(),
-               shapes_[ident].type, static_cast<long>(shapes_[ident].size));
+    char* end = line + sizeof line;
+    char* at = std::to_chars(line, end, static_cast<int>(ident)).ptr;
+    *at++ = ' ';
+    const size_t name_length = table.NameSizeOf(ident) - 1;
+    std::memcpy(at, table.NameOf(ident), name_length);
+    at += name_length;
+    *at++ = ' ';
+    *at++ = shapes_[ident].type;
+    *at++ = ' ';
+    at = std::to_chars(at, end, static_cast<long>(shapes_[ident].size)).ptr;
+    *at++ = '\n';
+    log_.WriteLine(line, static_cast<size_t>(at - line));
   }
 }
 
@@ -236,6 +273,10 @@ void Library::CacheView() {
   view_ = segment_ ? segment_->GetPointer() : nullptr;
   item_count_ = segment_ ? segment_->ItemCount() : 0;
   change_log_ = segment_ ? segment_->ChangeLog() : nullptr;
+}
+
+VarItem* Library::ResolveUnprefixed(const char* name, uint32_t* ident) {
+  return ResolveVarName(name == nullptr ? "" : name, ident);
 }
 
 VarItem* Library::FailVar(int32_t ident) {

@@ -44,9 +44,7 @@ class Library {
   // and the name behind it, as the facades have it: nothing is composed.
   VarItem* ResolvePrefixedName(const char* prefix, const char* name, uint32_t* ident = nullptr) {
     const VarDirectory::VarSet set = VarDirectory::SetOfPrefix(prefix);
-    if (name == nullptr || set == VarDirectory::kNoSet) {
-      return ResolveVarName(name == nullptr ? "" : name, ident);
-    }
+    if (name == nullptr || set == VarDirectory::kNoSet) return ResolveUnprefixed(name, ident);
     return Found(directory_.FindInSet(view_, item_count_, set, name), ident, prefix, name);
   }
 
@@ -83,6 +81,10 @@ class Library {
     if (ident != nullptr) *ident = found;
     return ItemAt(view_, found);
   }
+  // A facade with no name or a prefix of no set, out of line: it never
+  // happens with the facades' own prefixes, and inline it would make the
+  // prefixed resolver too big to be inlined itself.
+  VarItem* ResolveUnprefixed(const char* name, uint32_t* ident);
   VarItem* FailVar(int32_t ident);
   VarItem* FailPrefixedName(const char* prefix, const char* name);
 

@@ -83,22 +83,15 @@ class VarDirectory {
     const size_t length = strnlen(full_name, kLongestFullName + 1);
     const VarSet set = SetOfFullName(full_name, length);
     if (set == kNoSet || length > kLongestFullName) return kNotFound;
-    return Probe(set, view, item_count, full_name + kPrefixLength, length - kPrefixLength,
-                 [full_name, length](const VarItem& item) {
-                   return SameBytes(item.name, full_name, length) && item.name[length] == '\0';
-                 });
+    return ProbeBehindPrefix(set, view, item_count, full_name + kPrefixLength,
+                             length - kPrefixLength);
   }
   // The same for the NUL-terminated `name` behind the prefix of `set` (not
   // kNoSet).
   uint32_t FindInSet(char* view, uint32_t item_count, VarSet set, const char* name) const {
     const size_t length = strnlen(name, kLongestName + 1);
     if (length > kLongestName) return kNotFound;
-    const uint64_t prefix = PrefixWordOf(set);
-    return Probe(set, view, item_count, name, length, [prefix, name, length](const VarItem& item) {
-      return (LoadWord(item.name) & kPrefixMask) == prefix &&
-             SameBytes(item.name + kPrefixLength, name, length) &&
-             item.name[kPrefixLength + length] == '\0';
-    });
+    return ProbeBehindPrefix(set, view, item_count, name, length);
   }
 
   // The prefix of `set` as the low six bytes of the first word of a name.
@@ -146,6 +139,20 @@ class VarDirectory {
     return true;
   }
   static uint32_t Fingerprint(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
+
+  // The name of `length` bytes behind the prefix of `set`. An item matches
+  // with that prefix, those bytes and its terminator; the name is compared
+  // behind the prefix only, the same bytes the hash took, so that the
+  // comparison's loop runs as often as the hash's.
+  uint32_t ProbeBehindPrefix(VarSet set, char* view, uint32_t item_count, const char* name,
+                             size_t length) const {
+    const uint64_t prefix = PrefixWordOf(set);
+    return Probe(set, view, item_count, name, length, [prefix, name, length](const VarItem& item) {
+      return (LoadWord(item.name) & kPrefixMask) == prefix &&
+             SameBytes(item.name + kPrefixLength, name, length) &&
+             item.name[kPrefixLength + length] == '\0';
+    });
+  }
 
   template <typename NameMatches>
   uint32_t Probe(VarSet set, char* view, uint32_t item_count, const char* name, size_t length,

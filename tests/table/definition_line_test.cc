@@ -73,9 +73,9 @@ TEST(TypeLetter, SizesFollowTheTableAndEverythingElseIsZero) {
 
 class DefinitionFileTest : public ::testing::Test {
  protected:
-  std::vector<Definition> Read(const std::string& content) {
+  DefinitionList Read(const std::string& content) {
     env_.WriteFile("defs.mem", content);
-    std::vector<Definition> definitions;
+    DefinitionList definitions;
     EXPECT_TRUE(ReadDefinitionFile(env_.Path("defs.mem").c_str(), &definitions));
     return definitions;
   }
@@ -83,7 +83,7 @@ class DefinitionFileTest : public ::testing::Test {
 };
 
 TEST_F(DefinitionFileTest, MissingFileIsReported) {
-  std::vector<Definition> definitions;
+  DefinitionList definitions;
   EXPECT_FALSE(ReadDefinitionFile(env_.Path("absent.mem").c_str(), &definitions));
   EXPECT_TRUE(definitions.empty());
 }

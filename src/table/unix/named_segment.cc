@@ -539,6 +539,12 @@ SegmentResult MapHeldSegment(int fd, uint64_t min_size, bool observer, SegmentHo
     return Failure(SegmentFailure::kMap, ENOMEM);
   }
   madvise(view, actual, MADV_DONTFORK);
+  // A program reads and writes every item at Open. The pages of a fresh
+  // segment are reserved but not yet cleared, which keeps the kernel from
+  // mapping their neighbours along with them: without this, every page
+  // would be one write fault of its own. Only a hint; an older kernel
+  // refuses it and the faults happen as before.
+  if (!observer) madvise(view, actual, MADV_POPULATE_WRITE);
   hold->view = static_cast<char*>(view);
   hold->mapped_length = actual;
   hold->fd = fd;
