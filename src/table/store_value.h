@@ -17,14 +17,10 @@ enum class StoreRule { kByIdent, kByName };
 
 namespace store_value_internal {
 
-// Out of line: strings and values of odd sizes, then the mark.
-int32_t StoreAnyAndMark(VarItem& item, ItemShape shape, StoreRule rule, const char* source,
-                        void* change_log, uint32_t ident);
-
-inline bool MovesAsOneWord(ItemShape shape) {
-  return shape.type != kStringType &&
-         (shape.size == 1 || shape.size == 2 || shape.size == 4 || shape.size == 8);
-}
+// Out of line: strings and values of odd sizes, then the mark. The shape
+// comes as its two bytes, which the caller has in registers already.
+int32_t StoreAnyAndMark(VarItem& item, char type, uint8_t size, StoreRule rule,
+                        const char* source, void* change_log, uint32_t ident);
 
 }  // namespace store_value_internal
 
@@ -37,11 +33,18 @@ inline bool MovesAsOneWord(ItemShape shape) {
 // has its lane) runs without a stack frame.
 inline int32_t StoreValue(VarItem& item, ItemShape shape, StoreRule rule, const char* source,
                           void* change_log, uint32_t ident) {
-  if (__builtin_expect(!store_value_internal::MovesAsOneWord(shape), 0)) {
-    return store_value_internal::StoreAnyAndMark(item, shape, rule, source, change_log, ident);
+  using value_copy_internal::StoreWord;
+  if (__builtin_expect(shape.type != kStringType, 1)) {
+    switch (shape.size) {
+      case 1: StoreWord<uint8_t>(item.value, source); return MarkChange(change_log, ident);
+      case 2: StoreWord<uint16_t>(item.value, source); return MarkChange(change_log, ident);
+      case 4: StoreWord<uint32_t>(item.value, source); return MarkChange(change_log, ident);
+      case 8: StoreWord<uint64_t>(item.value, source); return MarkChange(change_log, ident);
+      default: break;
+    }
   }
-  value_copy_internal::StorePlain(item, shape.size, source);
-  return MarkChange(change_log, ident);
+  return store_value_internal::StoreAnyAndMark(item, shape.type, shape.size, rule, source,
+                                               change_log, ident);
 }
 
 }  // namespace kelto
