@@ -106,7 +106,10 @@ void DrainLane(void* log, uint32_t lane) {
   }
   __atomic_thread_fence(__ATOMIC_ACQUIRE);
   const uint64_t now = __atomic_load_n(&LaneHeadsOf(log)[lane].head, __ATOMIC_RELAXED);
-  if (now - from > kLaneCapacity) lost = true;
+  // The owner stores the mark of position p before it moves the head past
+  // p: once the head reached from + capacity, the slot of `from` may hold
+  // a newer mark already.
+  if (now - from >= kLaneCapacity) lost = true;
   if (lost) Append(log, kResyncMark);
   __atomic_store_n(&header->drained[lane], head, __ATOMIC_RELEASE);
 }
@@ -117,10 +120,11 @@ void DrainLanes(void* log) {
 }
 
 // Marks the waiter has not seen yet, without taking the lock: a lane with
-// marks not drained, or a ring past the cursor.
+// marks not drained, or a ring past the cursor. The lanes first: another
+// waiter may drain a lane between the two looks, and its marks are then in
+// the ring, where the second look finds them.
 bool AnythingNew(void* log, uint64_t cursor) {
   ChangeLogHeader* header = HeaderOf(log);
-  if (__atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor) return true;
   const uint32_t lanes = LanesInUse(header);
   for (uint32_t lane = 0; lane < lanes; ++lane) {
     if (__atomic_load_n(&LaneHeadsOf(log)[lane].head, __ATOMIC_SEQ_CST) !=
@@ -128,28 +132,7 @@ bool AnythingNew(void* log, uint64_t cursor) {
       return true;
     }
   }
-  return false;
-}
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-// Looks for news for up to kSpinNs (never past `deadline`), on machines
-// with a second processor to bring it.
-bool NewsWithinSpin(void* log, uint64_t cursor, int64_t deadline) {
-  static const bool worth_it = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-  if (!worth_it) return false;
-  const int64_t end = std::min(deadline, MonotonicNs() + kSpinNs);
-  for (int looks = 0;; ++looks) {
-    if (AnythingNew(log, cursor)) return true;
-    if ((looks & 15) == 15 && MonotonicNs() >= end) return false;
-    CpuRelax();
-  }
+  return __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor;
 }
 
 // Each ident once, in order of first change. Small batches, the common

@@ -99,11 +99,12 @@ inline uint32_t RingSlotOf(uint64_t position) {
 int32_t MarkWithoutCachedLane(void* log, uint32_t ident);
 int32_t WakeSleepers(ChangeLogHeader* header);
 
-// Publishes `ident` in the calling thread's own lane: plain stores, the
-// head last, released.
+// Publishes `ident` in the calling thread's own lane: plain stores on x86,
+// the head last. Both are released: a drainer that reads a slot the owner
+// has since reused must also see the head that tells it so.
 inline void PublishInLane(uint64_t* head, uint32_t* ring, uint32_t ident) {
   const uint64_t position = __atomic_load_n(head, __ATOMIC_RELAXED);
-  __atomic_store_n(&ring[LaneSlotOf(position)], ident, __ATOMIC_RELAXED);
+  __atomic_store_n(&ring[LaneSlotOf(position)], ident, __ATOMIC_RELEASE);
   __atomic_store_n(head, position + 1, __ATOMIC_RELEASE);
 }
 

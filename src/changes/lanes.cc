@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "changes/change_log.h"
@@ -109,16 +108,24 @@ ThreadLanes& ThisThread(Registry& registry) {
   return *thread;
 }
 
+Registry* MakeRegistry(pthread_key_t thread_lanes) {
+  auto* made = new Registry();
+  made->thread_lanes = thread_lanes;
+  return made;
+}
+
+Registry* g_registry = nullptr;
+
 // A forked child has none of its parent's mappings of logs (they are kept
 // out of children) and must not write in its parent's lanes. Its one
-// thread is the one that forked.
+// thread is the one that forked. Another thread of the parent may have
+// been changing the registry at the fork (fork cannot wait for it: Open
+// holds the table's lock while it takes the registry's), so the child
+// starts a new one and leaves the copy alone.
 void ForgetLanesInChild() {
-  Registry& registry = TheRegistry();
-  new (&registry.mutex) std::mutex();
-  registry.admitted.clear();
-  registry.threads.clear();
-  registry.writers_fenced = false;
-  if (auto* thread = static_cast<ThreadLanes*>(pthread_getspecific(registry.thread_lanes))) {
+  Registry* parents = g_registry;
+  g_registry = MakeRegistry(parents->thread_lanes);
+  if (auto* thread = static_cast<ThreadLanes*>(pthread_getspecific(parents->thread_lanes))) {
     thread->claims.clear();
     thread->cache = nullptr;
   }
@@ -126,13 +133,15 @@ void ForgetLanesInChild() {
 }
 
 Registry& TheRegistry() {
-  static Registry* registry = [] {
-    auto* made = new Registry();
-    pthread_key_create(&made->thread_lanes, &ForgetThread);
+  static const bool made = [] {
+    pthread_key_t thread_lanes;
+    pthread_key_create(&thread_lanes, &ForgetThread);
+    g_registry = MakeRegistry(thread_lanes);
     pthread_atfork(nullptr, nullptr, &ForgetLanesInChild);
-    return made;
+    return true;
   }();
-  return *registry;
+  (void)made;
+  return *g_registry;
 }
 
 // Registration is cheap in a process of one thread and costs milliseconds
