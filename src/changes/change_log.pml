@@ -399,7 +399,11 @@ top:
   sleepers = true;   /* store(sleepers, 1) */
   KW;
 #endif
-  /* membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED); then AnythingNew */
+  /* membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED); then AnythingNew. The
+   * ring's head is looked at last: another waiter appends a lane's marks
+   * before it moves drained, so a look that finds the lane drained finds
+   * the appended marks after it. Whether the lane head or drained is
+   * loaded first does not matter (spin finds no fault either way). */
 #ifdef RING_HEAD_FIRST
   if
   :: atomic { head != cursor[me] -> w = 0 }; goto top
