@@ -28,10 +28,12 @@
  *     no fence there (MarkChange has only a compiler barrier); the waiter
  *     calls membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED) between its store
  *     and its look, which runs a full barrier on every CPU that runs a
- *     writer. Either the writer's load came after that barrier and sees the
- *     flag, or its head store is ordered before the barrier and the look
- *     that follows it sees the head: what SC gives, so the model is
- *     faithful. When the kernel refuses the membarrier the waiter sleeps a
+ *     writer (one switched out got one with the switch) before it
+ *     returns. Where that barrier falls in the writer's "store; load", one
+ *     of the two sees the other: the store came before it, and the look
+ *     that follows the membarrier sees the head; or the load came after
+ *     it, and sees the flag the waiter stored before the call. That is
+ *     what SC gives, so the model is faithful. When the kernel refuses the membarrier the waiter sleeps a
  *     millisecond at most (not modelled: a timeout, see TIMEOUTS).
  *   - the lane-less writer's append against the same look: it takes the
  *     lock, appends, unlocks, then runs a seq_cst fence before its load of
