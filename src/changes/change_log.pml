@@ -1,76 +1,127 @@
 /*
- * The change log of change_log.cc (MarkChange and WaitForChanges), as a
- * model for spin.
+ * The change log of change_log.cc (MarkChange, WaitForChanges and
+ * CurrentChangeCursor), as a model for spin.
  *
- * Two writers mark CHANGES0 and CHANGES1 changes on a ring of CAP entries;
- * WAITERS waiters (one or two) wait over and over, each with its cursor,
- * waiter 1 through a filter that refuses writer 1's ident. Either kind may
- * be killed: a killed writer is gone, a killed waiter is replaced by a
- * fresh one that starts at the current head, as a new observer would.
+ * A lane writer owns the one lane (a ring of LANE_CAP marks with a head
+ * only it moves) and makes LANE_MARKS marks; a lane-less writer (one that
+ * found every lane taken) appends LANELESS_MARKS marks to the sequenced
+ * ring of CAP entries itself, under the drain lock. WAITERS waiters (one or
+ * two) wait over and over, each with its cursor; waiter 1 has a filter that
+ * refuses the lane-less writer's ident. A wait takes the drain lock, moves
+ * the lane's new marks to the ring, reads the ring from its cursor, and
+ * sleeps on the futex word when it found nothing.
+ *
+ * Every mark has an ident of its own (1 + its number), so that the checks
+ * can follow each change; the protocol looks at idents only to tell the
+ * resync mark and to filter.
  *
  * One atomic step stands for one atomic instruction or one system call.
- * Atomics are taken as sequentially consistent: on x86 every atomic
- * read-modify-write and seq_cst store is a full barrier, and the code uses
- * seq_cst wherever the order of a store and a later load matters (the
- * sleepers flag against head). The release store of an entry and the
- * acquire load of it, which make the value stored before the mark visible
- * to the reader, are not modelled further.
+ * Where a step only reads or writes what the drain lock guards (the ring's
+ * entries, the drained counter, the caller's cursor) it is merged with the
+ * next step that others can see: under the lock nobody else looks there.
+ * An entry stored into the ring is seen by others only once head moves
+ * past it, so the store and the head's store are one step.
  *
- * Kills are placed after every step that changes shared state: a kill
- * after a mere load leaves the same state as a kill before it, since the
- * killed process's own state goes with it. A writer's value store is not
- * modelled: a writer killed between it and its reservation changed a value
- * and has no change to report. A returned wait (kChanged, or kTimedOut with
- * the cursor where it was) followed by the caller's next wait is a return
- * to the top of the loop: the model keeps no deadline and no batch.
+ * Atomics are taken as sequentially consistent. Two orders depend on it:
+ *   - a lane writer's "store the lane head, then load sleepers" against a
+ *     waiter's "store sleepers = 1, then look at the lanes". The writer has
+ *     no fence there (MarkChange has only a compiler barrier); the waiter
+ *     calls membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED) between its store
+ *     and its look, which runs a full barrier on every CPU that runs a
+ *     writer (one switched out got one with the switch) before it
+ *     returns. Where that barrier falls in the writer's "store; load", one
+ *     of the two sees the other: the store came before it, and the look
+ *     that follows the membarrier sees the head; or the load came after
+ *     it, and sees the flag the waiter stored before the call. That is
+ *     what SC gives, so the model is faithful. When the kernel refuses the membarrier the waiter sleeps a
+ *     millisecond at most (not modelled: a timeout, see TIMEOUTS).
+ *   - the lane-less writer's append against the same look: it takes the
+ *     lock, appends, unlocks, then runs a seq_cst fence before its load of
+ *     sleepers.
+ * The lane ring's entries are plain stores ordered by the lane head's
+ * release store; a drainer re-reads the head after an acquire fence to
+ * learn whether the owner overwrote what it read (x86 keeps the writer's
+ * stores in order, which the SC model takes for granted).
+ *
+ * The drain lock is a robust mutex: a process killed while holding it
+ * frees it, and the next locker carries on (EOWNERDEAD). It is a byte that
+ * names its owner.
+ *
+ * Kills come after every step that changes shared state: a kill after a
+ * mere load leaves the state a kill before it does, since the killed
+ * process's own state goes with it. A killed writer simply stops: a mark
+ * stored in its lane whose head it had not published yet is no change
+ * (the value store before it is not modelled). A killed waiter is replaced
+ * by a fresh one that starts where CurrentChangeCursor puts it (it locks,
+ * drains, reads head, unlocks): it is owed only what is published after
+ * that. A waiter killed in the middle of a drain (after appending some of
+ * a lane's marks, before moving drained) leaves them to be appended again:
+ * a change reported twice is allowed, a lost one is not. A returned wait
+ * followed by the caller's next one is a return to the top of the loop.
  *
  * The futex: FUTEX_WAIT compares the word and queues the caller in one step
  * (the kernel does both under its bucket lock) and returns at once when the
  * word differs; FUTEX_WAKE wakes every caller queued at that moment. With
  * -DTIMEOUTS a sleep may also end by its timeout or a signal.
  *
+ * A change is "published" when its lane head moved past it (or the ring's
+ * head, for the lane-less writer) and "complete" when its MarkChange
+ * returned. A waiter has "read" a change once it reported it, its filter
+ * refused it, or a resync covered it (a resync makes the caller re-read
+ * everything: every change published by then).
+ *
  * Checked:
- *   - a reported ident is the one stamped for its sequence number, also
- *     after the ring wrapped (lapped entries, a reader more than a ring
- *     behind) and with holes left by killed writers; the cursor moves only
- *     over entries it has read, or past a ring it lost with resync;
+ *   - every entry a waiter reads is one a writer really marked, at the
+ *     ring position it was appended at (never an entry overwritten by the
+ *     ring's wrap); the cursor moves only over entries it read, or past a
+ *     ring it lost with a resync;
+ *   - a drain that moved anything but the mark of each lane position it
+ *     read (a slot the owner overwrote meanwhile) ends in a resync mark;
  *   - (-DQUIET, without timeouts) when nothing can move any more, no waiter
- *     sleeps while a completed change is due to it: no lost wake-up;
- *   - (-DLIVENESS, ltl all_reported, weak fairness) every change due to a
- *     waiter is eventually read by it (reported, refused by its filter, or
- *     covered by a resync). Without timeouts "due" means completed
- *     (MarkChange returned) and the sleeps end only by wake-ups; with
- *     timeouts it means stamped, or reserved by a writer that was killed:
- *     a killed writer's change still reaches every waiter, by the end of
- *     the waiter's slice at the latest.
+ *     sleeps while a complete change is due to it: no lost wake-up;
+ *   - (-DLIVENESS, ltl all_read, weak fairness) every change due to a
+ *     waiter is eventually read by it. Without timeouts "due" means
+ *     complete and sleeps end only by wake-ups; with timeouts it means
+ *     published: a killed writer's change still reaches every waiter.
  *
  * -DWAKE_KILLS also kills a writer between taking the sleepers flag (the
  * exchange) and its FUTEX_WAKE. That writer has cleared the flag, so the
  * sleepers sleep on until their timeouts, and a later writer, seeing no
- * flag, does not wake them for its own completed change either: without
- * timeouts QUIET fails there. With timeouts every change is still reported.
+ * flag, does not wake them for its own complete change either: without
+ * timeouts QUIET fails there. With timeouts every change is still read.
  * Every other kill is always on.
  *
- * -DLOST_WAKEUP is the classic mistake, for a mutation check: the waiter
- * sets the sleepers flag after its last look at head. Spin must find the
- * lost wake-up (QUIET and LIVENESS fail).
+ * Mutants, each of which spin must refute:
+ *   -DLOST_WAKEUP     the waiter sets the sleepers flag after its last look;
+ *   -DDRAIN_EARLY     the drainer moves drained before appending the marks,
+ *                     so a kill in between loses them;
+ *   -DRECHECK_GT      the drainer takes the lane as overwritten only when
+ *                     its head moved more than LANE_CAP past the first
+ *                     position read: the owner stores the mark of position
+ *                     head into the slot of head - LANE_CAP before moving
+ *                     head, so that slot is lost with the head exactly
+ *                     LANE_CAP past it;
+ *   -DRING_HEAD_FIRST the last look reads the ring's head before the lane
+ *                     heads and drained counters: another waiter can drain
+ *                     the lane in between, and the look sees neither.
  */
 
 #ifndef CAP
-#define CAP 2          /* ring entries */
+#define CAP 2             /* ring entries */
 #endif
-#ifndef CHANGES0
-#define CHANGES0 2     /* MarkChange calls of writer 0 */
+#ifndef LANE_CAP
+#define LANE_CAP 2        /* lane entries */
 #endif
-#ifndef CHANGES1
-#define CHANGES1 1     /* and of writer 1: three marks overrun a ring of two */
+#ifndef LANE_MARKS
+#define LANE_MARKS 3      /* MarkChange calls of the lane writer: three overrun a lane of two */
 #endif
-#define NW 2           /* waiters at most */
+#ifndef LANELESS_MARKS
+#define LANELESS_MARKS 1  /* and of the lane-less writer */
+#endif
+#define NW 2              /* waiters at most */
 #ifndef WAITERS
-#define WAITERS 2      /* waiters run */
+#define WAITERS 2         /* waiters run */
 #endif
-#define NSEQ 4         /* sequence numbers: at most CHANGES0 + CHANGES1 */
-#define NONE 255
 #ifndef WRITER_LIVES
 #define WRITER_LIVES 1
 #endif
@@ -80,43 +131,51 @@
 #ifndef WAITER_LIVES
 #define WAITER_LIVES 1
 #endif
+#define RESYNC 15         /* the ring's "changes were lost here" */
+#define NONE 255
+#define WRITER_OWNS 3     /* the drain lock's owner: 1 + waiter, or the lane-less writer */
 
-/* Waiter 1 does not want writer 1's ident (2); holes pass every filter. */
-#define PASS(w, ident) (!((w) == 1 && (ident) == 2))
+/* Idents: 1 + the change's number; the lane writer's come first. Waiter 1
+ * does not want the lane-less writer's. */
+#define PASS(w, ident) (!((w) == 1 && (ident) > LANE_MARKS))
+#define BIT(ident) (1 << ((ident) - 1))
 
 /* The shared object */
-byte head;                 /* next sequence number */
-byte slot_tag[CAP];        /* entry: seq + 1 of the change it holds, 0 never written */
-byte slot_ident[CAP];
-byte word;                 /* the futex word */
-bool sleepers;             /* some waiter may sleep on word */
+byte lane[LANE_CAP];   /* the lane's ring: ident, 0 never written */
+byte lane_head;        /* marks published in the lane */
+byte drained;          /* the lane's marks moved to the ring so far */
+byte ring[CAP];        /* ident or RESYNC, 0 never written */
+byte head;             /* next position of the ring */
+byte owner;            /* the drain lock: 0 free */
+byte word;             /* the futex word */
+bool sleepers;         /* some waiter may sleep on word */
 
 /* The kernel's futex queue */
 bool asleep[NW];
 
 /* Per waiter; global so that the claims can see it */
-byte cursor[NW];           /* NONE while a killed waiter is being replaced */
+byte cursor[NW];       /* NONE until CurrentChangeCursor returned */
 
 /* Ghosts, for the checks only */
-byte stamped[NSEQ];        /* ident stamped for the seq, 0 not (yet) */
-bool hole[NSEQ];           /* its writer was killed between reserving and stamping */
-bool complete[NSEQ];       /* its MarkChange returned */
+byte ring_pos[CAP];    /* 1 + the position the entry was appended at */
+byte made;             /* marks (bits by ident) stored by their writer */
+byte published;        /* changes whose head moved past them */
+byte complete;         /* changes whose MarkChange returned */
+byte seen[NW];         /* changes read by the waiter, or published before it started */
 
 #ifdef TIMEOUTS
-#define DUE_SEQ(s) (stamped[s] != 0 || hole[s])
+#define DUE published
 #else
-#define DUE_SEQ(s) complete[s]
+#define DUE complete
 #endif
-#define DUE(w, s) (cursor[w] != NONE && s >= cursor[w] && s < head && DUE_SEQ(s) && \
-                   PASS(w, stamped[s]))
-#define OWED(w) (DUE(w, 0) || DUE(w, 1) || DUE(w, 2) || DUE(w, 3))
+#define OWED(w) (cursor[w] != NONE && (DUE & ~seen[w]) != 0)
 
 #ifdef LIVENESS
-ltl all_reported { [] ((OWED(0) -> <> !OWED(0)) && (OWED(1) -> <> !OWED(1))) }
+ltl all_read { [] ((OWED(0) -> <> !OWED(0)) && (OWED(1) -> <> !OWED(1))) }
 #endif
 
-/* A kill point of a writer. The kernel's part is nothing: it holds no
- * lock and no futex. */
+/* A kill point of a writer. The kernel's part is to free the drain lock if
+ * the writer holds it. */
 #define WK if :: lives > 0 -> goto killed :: true fi
 #ifdef WAKE_KILLS
 #define WK_WAKE WK
@@ -124,43 +183,82 @@ ltl all_reported { [] ((OWED(0) -> <> !OWED(0)) && (OWED(1) -> <> !OWED(1))) }
 #define WK_WAKE skip
 #endif
 
-proctype Writer(byte me; byte n) {
-  byte seq = NONE, lives = WRITER_LIVES;
+/* Under the drain lock: an entry and the head that publishes it. */
+#define APPEND(ident) \
+  ring[head % CAP] = ident; ring_pos[head % CAP] = head + 1; head++
+
+/* After a writer published `ident`: load sleepers; when set,
+ * exchange(sleepers, 0), and when that took it, bump the word and
+ * FUTEX_WAKE all. The change is complete when this returns. */
+inline wake_sleepers(ident) {
+  if
+  :: atomic { sleepers -> skip };   /* load(sleepers) */
+     if
+     :: atomic { sleepers -> sleepers = false };   /* exchange(sleepers, 0) */
+        WK_WAKE;
+        word++;
+        WK_WAKE;
+        atomic {   /* FUTEX_WAKE all */
+          asleep[0] = false;
+          asleep[1] = false;
+          complete = complete | BIT(ident)
+        }
+     :: atomic { !sleepers -> complete = complete | BIT(ident) }
+     fi
+  :: atomic { !sleepers -> complete = complete | BIT(ident) }
+  fi
+}
+
+proctype LaneWriter() {
+  byte k = 0, lives = WRITER_LIVES;
   do
-  :: n > 0 ->
-     atomic { seq = head; head++ };   /* fetch_add(head) */
-     WK;
-     atomic {   /* the entry: one 64-bit store of tag and ident */
-       slot_tag[seq % CAP] = seq + 1;
-       slot_ident[seq % CAP] = me + 1;
-       stamped[seq] = me + 1
+  :: k < LANE_MARKS ->
+     atomic {   /* the entry at the lane's head */
+       lane[k % LANE_CAP] = k + 1;
+       made = made | BIT(k + 1)
      };
      WK;
-     if
-     :: atomic { sleepers -> skip };   /* load(sleepers) */
-        if
-        :: atomic { sleepers -> sleepers = false };   /* exchange(sleepers, 0) */
-           WK_WAKE;
-           word++;
-           WK_WAKE;
-           atomic {   /* FUTEX_WAKE all */
-             asleep[0] = false;
-             asleep[1] = false;
-             complete[seq] = true
-           }
-        :: atomic { !sleepers -> complete[seq] = true }
-        fi
-     :: atomic { !sleepers -> complete[seq] = true }
-     fi;
-     atomic { n--; seq = NONE }   /* a kill from here on is a kill before the next reservation */
-  :: n > 0 && lives > 0 -> goto killed
+     atomic {   /* store(lane head + 1), released */
+       lane_head = k + 1;
+       published = published | BIT(k + 1)
+     };
+     WK;
+     /* a compiler barrier only: the sleeper's membarrier orders it */
+     wake_sleepers(k + 1);
+     k++
+  :: k < LANE_MARKS && lives > 0 -> goto killed
+  :: else -> break
+  od;
+  goto done;
+killed:
+  lives--;
+done:
+  skip
+}
+
+proctype LanelessWriter() {
+  byte j = 0, lives = WRITER_LIVES;
+  do
+  :: j < LANELESS_MARKS ->
+     atomic { owner == 0 -> owner = WRITER_OWNS };   /* lock */
+     atomic {
+       APPEND(LANE_MARKS + j + 1);
+       made = made | BIT(LANE_MARKS + j + 1);
+       published = published | BIT(LANE_MARKS + j + 1)
+     };
+     WK;
+     owner = 0;   /* unlock */
+     /* a seq_cst fence, then load(sleepers) */
+     wake_sleepers(LANE_MARKS + j + 1);
+     j++
+  :: j < LANELESS_MARKS && lives > 0 -> goto killed
   :: else -> break
   od;
   goto done;
 killed:
   atomic {
     if
-    :: seq != NONE && stamped[seq] == 0 -> hole[seq] = true
+    :: owner == WRITER_OWNS -> owner = 0   /* robust: the kernel frees it */
     :: else
     fi;
     lives--
@@ -169,8 +267,8 @@ done:
   skip
 }
 
-/* A kill point of a waiter: the kernel takes it off the futex queue; the
- * flag it may have set stays. */
+/* A kill point of a waiter: the kernel frees the drain lock if it holds it
+ * and takes it off the futex queue; the flag it may have set stays. */
 #define KW if :: lives > 0 -> goto killed :: true fi
 
 #ifdef TIMEOUTS
@@ -179,56 +277,153 @@ done:
 #define MAY_END_EARLY false
 #endif
 
-/* One WaitForChanges is the loop from `top`. Returning (kChanged, or
- * kTimedOut with the cursor where it was) and starting the next wait is a
- * return to `top` too: the model keeps no batch and no deadline, so the
- * two look alike. The batch is checked as it is read. */
-proctype Waiter(byte me) {
-  byte h, s, w, lives = (me < KILLABLE_WAITERS -> WAITER_LIVES : 0);
-  cursor[me] = head;   /* CurrentChangeCursor */
-top:
-  atomic {   /* load(head) */
-    h = head;
+/* Lock, then DrainLane. A fresh waiter (CurrentChangeCursor) is owed what
+ * is published after its load of the lane head. Taking the lock is merged
+ * with that load: nothing another process does in between depends on
+ * whether the lock was taken before it or with it. */
+inline lock_and_drain() {
+  atomic {   /* lock; load(lane head), acquire; drained is the lock's */
+    owner == 0 -> owner = me + 1;
+    h = lane_head;
+    from = drained;
     if
-    :: h == cursor[me] -> h = 0; goto idle
-    :: h - cursor[me] > CAP -> cursor[me] = h; h = 0; goto top   /* overwritten already: resync */
-    :: else -> s = cursor[me]
+    :: cursor[me] == NONE -> seen[me] = published
+    :: else
     fi
   };
-  do   /* Collect: each entry of [cursor, head), then *cursor = head */
-  :: atomic {   /* the stamp is there (at once or within the patience) */
-       slot_tag[s % CAP] == s + 1 ->
-       assert(slot_ident[s % CAP] == stamped[s]);
-       s++;
+  if
+  :: h != from ->
+#ifdef DRAIN_EARLY
+     drained = h;
+     KW;
+#endif
+     if
+     :: h - from > LANE_CAP -> lost = true; from = h - LANE_CAP
+     :: else
+     fi;
+     p = from;
+     do
+     :: p != h ->
+        v = lane[p % LANE_CAP];   /* load the lane's entry */
+        atomic {
+          bad = bad || v != p + 1;   /* not the mark made at p */
+          APPEND(v);
+          v = 0
+        };
+        KW;
+        p++
+     :: else -> break
+     od;
+     atomic {   /* fence; load(lane head): did the owner overwrite what was read? */
+#ifdef RECHECK_GT
        if
-       :: s == h -> cursor[me] = h; h = 0; s = 0; break
+       :: lane_head - from > LANE_CAP -> lost = true
        :: else
-       fi
-     }
-  :: atomic {   /* not stamped (yet), or lapped: the patience runs out, resync */
-       slot_tag[s % CAP] != s + 1 ->
-       s++;
+       fi;
+#else
        if
-       :: s == h -> cursor[me] = h; h = 0; s = 0; break
+       :: lane_head - from >= LANE_CAP -> lost = true
        :: else
-       fi
-     }
-  od;
-  goto top;
-idle:
+       fi;
+#endif
+       assert(!bad || lost);
+       bad = false;
+       p = 0
+     };
+     if
+     :: lost ->
+        atomic { APPEND(RESYNC); lost = false };
+        KW
+     :: else
+     fi;
+#ifndef DRAIN_EARLY
+     drained = h;
+     KW;
+#endif
+     skip
+  :: else
+  fi;
+  atomic { h = 0; from = 0 }
+}
+
+/* One WaitForChanges is the loop from `top`; returning and starting the
+ * next wait is a return to `top` too. */
+proctype Waiter(byte me) {
+  byte h, from, p, v, t, w;
+  byte lives = (me < KILLABLE_WAITERS -> WAITER_LIVES : 0);
+  bool lost, bad, reported, resync;
+start:   /* CurrentChangeCursor */
+  lock_and_drain();
+  atomic {   /* load(head); unlock */
+    cursor[me] = head;
+    owner = 0
+  };
+top:
+  lock_and_drain();
+  atomic {   /* Collect; unlock */
+    if
+    :: head - cursor[me] > CAP ->   /* overwritten already: resync */
+       resync = true;
+       seen[me] = seen[me] | published
+    :: else ->
+       p = cursor[me];
+       do
+       :: p != head ->
+          v = ring[p % CAP];
+          assert(ring_pos[p % CAP] == p + 1 && v != 0);
+          if
+          :: v == RESYNC ->
+             resync = true;
+             seen[me] = seen[me] | published
+          :: else ->
+             assert(made & BIT(v));   /* a mark a writer made */
+             seen[me] = seen[me] | BIT(v);
+             if
+             :: PASS(me, v) -> reported = true
+             :: else
+             fi
+          fi;
+          p++
+       :: else -> break
+       od;
+       p = 0;
+       v = 0
+    fi;
+    cursor[me] = head;
+    owner = 0;
+    if   /* kChanged: the caller waits again */
+    :: reported || resync -> reported = false; resync = false; goto top
+    :: else
+    fi
+  };
   w = word;   /* load(wake_word) */
 #ifndef LOST_WAKEUP
   sleepers = true;   /* store(sleepers, 1) */
   KW;
-  if
-  :: atomic { head != cursor[me] -> w = 0 }; goto top   /* something came meanwhile */
-  :: else
-  fi;
-#else
+#endif
+  /* membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED); then AnythingNew. The
+   * ring's head is looked at last: another waiter appends a lane's marks
+   * before it moves drained, so a look that finds the lane drained finds
+   * the appended marks after it. Whether the lane head or drained is
+   * loaded first does not matter (spin finds no fault either way). */
+#ifdef RING_HEAD_FIRST
   if
   :: atomic { head != cursor[me] -> w = 0 }; goto top
   :: else
   fi;
+#endif
+  t = lane_head;   /* load(lane head), then load(drained) */
+  if
+  :: atomic { t != drained -> t = 0; w = 0 }; goto top
+  :: atomic { t == drained -> t = 0 }
+  fi;
+#ifndef RING_HEAD_FIRST
+  if
+  :: atomic { head != cursor[me] -> w = 0 }; goto top
+  :: else
+  fi;
+#endif
+#ifdef LOST_WAKEUP
   sleepers = true;
   KW;
 #endif
@@ -248,21 +443,29 @@ end_sleep:
   goto top;
 killed:
   atomic {
+    if
+    :: owner == me + 1 -> owner = 0   /* robust: the kernel frees it */
+    :: else
+    fi;
     asleep[me] = false;
     cursor[me] = NONE;
+    seen[me] = 0;
     lives--;
-    h = 0; s = 0; w = 0
+    h = 0; from = 0; p = 0; v = 0; t = 0; w = 0;
+    lost = false; bad = false; reported = false; resync = false
   };
-  cursor[me] = head;   /* a new observer: CurrentChangeCursor */
-  goto top
+  goto start   /* a new observer */
 }
 
 init {
   atomic {
     cursor[0] = NONE;
     cursor[1] = NONE;
-    run Writer(0, CHANGES0);
-    run Writer(1, CHANGES1);
+    run LaneWriter();
+    if
+    :: LANELESS_MARKS > 0 -> run LanelessWriter()
+    :: else
+    fi;
     run Waiter(0);
     if
     :: WAITERS > 1 -> run Waiter(1)
@@ -273,7 +476,7 @@ init {
 
 #ifdef QUIET
 /* When nothing can move any more, every waiter is asleep and must owe
- * nothing: a sleeper with a completed change due to it was never woken. */
+ * nothing: a sleeper with a complete change due to it was never woken. */
 active proctype Quiet() {
 end_quiet:
   timeout -> assert(!OWED(0) && !OWED(1))
