@@ -64,7 +64,6 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
   table.name_text.reserve(definitions.iorsh.TextSize() + definitions.memsh.TextSize() +
                           count * (VarDirectory::kPrefixLength + 1));
   table.shapes.reserve(count);
-  table.directory.Reserve(definitions.iorsh.size(), definitions.memsh.size());
   const auto add = [&](const DefinitionList& set, std::string_view prefix) {
     for (size_t at = 0; at < set.size(); ++at) {
       const Definition definition = set[at];
@@ -74,8 +73,6 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
       const size_t start = table.name_text.size();
       table.name_text.append(prefix);
       table.name_text.append(definition.name.substr(0, kNameSize - 1 - prefix.size()));
-      const std::string_view name = std::string_view(table.name_text).substr(start);
-      table.directory.Set(name, static_cast<uint32_t>(table.name_starts.size()));
       table.name_text.push_back('\0');
       table.name_starts.push_back(start);
       table.shapes.push_back(ShapeOfTypeLetter(definition.type));
@@ -83,7 +80,7 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
   };
   add(definitions.iorsh, "IORSH_");
   add(definitions.memsh, "MEMSH_");
-  table.directory.Finish();
+  table.directory.BuildPacked(table.name_text, table.name_starts);
   return table;
 }
 
