@@ -105,10 +105,12 @@ std::string ShownType(char type) {
 // Under the segment's gate: a live segment whose items differ from this
 // process's definitions is refused whole, or the two programs would read
 // and write each other's variables with their own sizes. Matching items are
-// left as they are; blank ones (a fresh segment) get ours.
-bool TakeItems(const TableDefinitions& table, char* view, char* why, size_t why_size) {
+// left as they are; blank ones (a fresh segment) get ours. A fresh segment
+// has nothing to check: reading all of it once more cost as much as
+// writing it.
+bool TakeItems(const TableDefinitions& table, char* view, bool fresh, char* why, size_t why_size) {
   const uint32_t count = static_cast<uint32_t>(table.shapes.size());
-  for (uint32_t ident = 0; ident < count; ++ident) {
+  for (uint32_t ident = 0; !fresh && ident < count; ++ident) {
     const VarItem& item = *ItemAt(view, ident);
     if (IsUnwritten(item) ||
         SameVariable(item, table.NameOf(ident), table.NameSizeOf(ident), table.shapes[ident])) {
@@ -176,8 +178,9 @@ void Library::OpenUnchecked() {
   // The new object attaches before the old one lets go, so a repeated Open
   // keeps the values even when this process is the only holder.
   auto segment = std::make_unique<SharedMemory>(
-      size, locations.segment, [&table](char* view, uint64_t, char* why, size_t why_size) {
-        return TakeItems(table, view, why, why_size);
+      size, locations.segment,
+      [&table](char* view, uint64_t, bool fresh, char* why, size_t why_size) {
+        return TakeItems(table, view, fresh, why, why_size);
       });
   log_.Write("shared memory error is %i\n", segment->GetError());
 
