@@ -64,7 +64,6 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
   table.name_text.reserve(definitions.iorsh.TextSize() + definitions.memsh.TextSize() +
                           count * (VarDirectory::kPrefixLength + 1));
   table.shapes.reserve(count);
-  table.directory.Reserve(definitions.iorsh.size(), definitions.memsh.size());
   const auto add = [&](const DefinitionList& set, std::string_view prefix) {
     for (size_t at = 0; at < set.size(); ++at) {
       const Definition definition = set[at];
@@ -74,8 +73,6 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
       const size_t start = table.name_text.size();
       table.name_text.append(prefix);
       table.name_text.append(definition.name.substr(0, kNameSize - 1 - prefix.size()));
-      const std::string_view name = std::string_view(table.name_text).substr(start);
-      table.directory.Set(name, static_cast<uint32_t>(table.name_starts.size()));
       table.name_text.push_back('\0');
       table.name_starts.push_back(start);
       table.shapes.push_back(ShapeOfTypeLetter(definition.type));
@@ -83,7 +80,7 @@ TableDefinitions ComposeTable(const Definitions& definitions) {
   };
   add(definitions.iorsh, "IORSH_");
   add(definitions.memsh, "MEMSH_");
-  table.directory.Finish();
+  table.directory.BuildPacked(table.name_text, table.name_starts);
   return table;
 }
 
@@ -108,10 +105,12 @@ std::string ShownType(char type) {
 // Under the segment's gate: a live segment whose items differ from this
 // process's definitions is refused whole, or the two programs would read
 // and write each other's variables with their own sizes. Matching items are
-// left as they are; blank ones (a fresh segment) get ours.
-bool TakeItems(const TableDefinitions& table, char* view, char* why, size_t why_size) {
+// left as they are; blank ones (a fresh segment) get ours. A fresh segment
+// has nothing to check: reading all of it once more cost as much as
+// writing it.
+bool TakeItems(const TableDefinitions& table, char* view, bool fresh, char* why, size_t why_size) {
   const uint32_t count = static_cast<uint32_t>(table.shapes.size());
-  for (uint32_t ident = 0; ident < count; ++ident) {
+  for (uint32_t ident = 0; !fresh && ident < count; ++ident) {
     const VarItem& item = *ItemAt(view, ident);
     if (IsUnwritten(item) ||
         SameVariable(item, table.NameOf(ident), table.NameSizeOf(ident), table.shapes[ident])) {
@@ -179,8 +178,9 @@ void Library::OpenUnchecked() {
   // The new object attaches before the old one lets go, so a repeated Open
   // keeps the values even when this process is the only holder.
   auto segment = std::make_unique<SharedMemory>(
-      size, locations.segment, [&table](char* view, uint64_t, char* why, size_t why_size) {
-        return TakeItems(table, view, why, why_size);
+      size, locations.segment,
+      [&table](char* view, uint64_t, bool fresh, char* why, size_t why_size) {
+        return TakeItems(table, view, fresh, why, why_size);
       });
   log_.Write("shared memory error is %i\n", segment->GetError());
 

@@ -67,7 +67,13 @@ std::string_view VarDirectory::BuildingName(uint32_t ident) const {
 }
 
 void VarDirectory::Insert(Table& table, std::string_view name, uint32_t ident) {
-  const uint64_t hash = HashName(name.data(), name.size());
+  InsertHashed(table, HashName(name.data(), name.size()), name, ident,
+               [this](uint32_t other) { return BuildingName(other); });
+}
+
+template <typename NameOf>
+void VarDirectory::InsertHashed(Table& table, uint64_t hash, std::string_view name, uint32_t ident,
+                                const NameOf& name_of) {
   const uint32_t fingerprint = Fingerprint(hash);
   Slot* slots = table.storage.get();
   for (uint64_t at = hash & table.mask;; at = (at + 1) & table.mask) {
@@ -77,10 +83,47 @@ void VarDirectory::Insert(Table& table, std::string_view name, uint32_t ident) {
       ++table.used;
       return;
     }
-    if (slot.fingerprint == fingerprint && BuildingName(slot.ident) == name) {
+    if (slot.fingerprint == fingerprint && name_of(slot.ident) == name) {
       slot.ident = ident;  // a later definition of the same name
       return;
     }
+  }
+}
+
+void VarDirectory::BuildPacked(std::string_view packed, const std::vector<size_t>& starts) {
+  const size_t count = starts.size();
+  // The name behind the prefix; empty for a name of no set.
+  const auto name_of = [&packed, &starts, count](uint32_t ident) {
+    const size_t start = starts[ident];
+    const size_t end = ident + size_t{1} < count ? starts[ident + 1] : packed.size();
+    const std::string_view full_name = packed.substr(start, end - start - 1);
+    return full_name.size() < kPrefixLength ? std::string_view() : full_name.substr(kPrefixLength);
+  };
+  // Every name hashed first, so that the slot of a name some way ahead can
+  // be fetched while this one goes in: the tables are larger than a core's
+  // cache, and one miss after another cost more than all the rest.
+  std::vector<uint64_t> hashes(count);
+  std::vector<uint8_t> sets(count);
+  size_t set_counts[kSetCount] = {};
+  for (uint32_t ident = 0; ident < count; ++ident) {
+    const size_t start = starts[ident];
+    const size_t end = ident + size_t{1} < count ? starts[ident + 1] : packed.size();
+    const VarSet set = SetOfFullName(packed.data() + start, end - start - 1);
+    sets[ident] = static_cast<uint8_t>(set);
+    if (set == kNoSet) continue;
+    const std::string_view name = name_of(ident);
+    hashes[ident] = HashName(name.data(), name.size());
+    ++set_counts[set];
+  }
+  for (size_t set = 0; set < kSetCount; ++set) Resize(tables_[set], set_counts[set]);
+  constexpr uint32_t kAhead = 16;
+  for (uint32_t ident = 0; ident < count; ++ident) {
+    if (ident + kAhead < count && sets[ident + kAhead] != kNoSet) {
+      const Table& ahead = tables_[sets[ident + kAhead]];
+      __builtin_prefetch(ahead.storage.get() + (hashes[ident + kAhead] & ahead.mask), 1);
+    }
+    if (sets[ident] == kNoSet) continue;
+    InsertHashed(tables_[sets[ident]], hashes[ident], name_of(ident), ident, name_of);
   }
 }
 

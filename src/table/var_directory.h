@@ -76,6 +76,11 @@ class VarDirectory {
   // Drops what only the building needed.
   void Finish();
   void Clear();
+  // Building all at once, after Clear, as Open does: `packed` holds the
+  // full names one after another, each with its terminator, the name of
+  // ident i starting at starts[i]. A later duplicate wins, as with Set.
+  // The names are read only during the call; nothing is copied.
+  void BuildPacked(std::string_view packed, const std::vector<size_t>& starts);
 
   // The ident of the NUL-terminated `full_name` among the first
   // `item_count` items of `view`, or kNotFound.
@@ -175,6 +180,11 @@ class VarDirectory {
 
   void Resize(Table& table, size_t count);
   void Insert(Table& table, std::string_view name, uint32_t ident);
+  // `name_of` gives the name behind the prefix of an ident already in the
+  // table, to tell a duplicate from a fingerprint that only matches.
+  template <typename NameOf>
+  void InsertHashed(Table& table, uint64_t hash, std::string_view name, uint32_t ident,
+                    const NameOf& name_of);
   std::string_view BuildingName(uint32_t ident) const;
 
   Table tables_[kSetCount];

@@ -32,10 +32,27 @@ class View {
   std::vector<VarItem> items_;
 };
 
+// The ways an index is built: reserved and set one by one, growing as it
+// goes, or all at once from packed names as Open builds it.
+enum class Way { kReserved, kGrowing, kPacked };
+
 void Build(VarDirectory& directory, const std::vector<std::string>& full_names,
-           bool reserve = true) {
+           Way way = Way::kPacked) {
   directory.Clear();
-  if (reserve) directory.Reserve(full_names.size() / 2, full_names.size() - full_names.size() / 2);
+  if (way == Way::kPacked) {
+    std::string packed;
+    std::vector<size_t> starts;
+    for (const std::string& name : full_names) {
+      starts.push_back(packed.size());
+      packed += name.substr(0, VarDirectory::kLongestFullName);
+      packed += '\0';
+    }
+    directory.BuildPacked(packed, starts);
+    return;
+  }
+  if (way == Way::kReserved) {
+    directory.Reserve(full_names.size() / 2, full_names.size() - full_names.size() / 2);
+  }
   for (size_t ident = 0; ident < full_names.size(); ++ident) {
     const std::string cut = full_names[ident].substr(0, VarDirectory::kLongestFullName);
     directory.Set(cut, static_cast<uint32_t>(ident));
@@ -77,9 +94,9 @@ TEST(VarDirectory, FindsExactlyWhatAPlainMapFinds) {
   for (size_t ident = 0; ident < full_names.size(); ++ident) {
     expected[full_names[ident].substr(0, 255)] = static_cast<uint32_t>(ident);
   }
-  for (const bool reserve : {true, false}) {
+  for (const Way way : {Way::kReserved, Way::kGrowing, Way::kPacked}) {
     VarDirectory directory;
-    Build(directory, full_names, reserve);
+    Build(directory, full_names, way);
     View view(full_names);
     for (const std::string& name : full_names) {
       const std::string cut = name.substr(0, 255);

@@ -624,7 +624,7 @@ SegmentResult AttachProgram(const ObjectNames& names, uint64_t min_size, Segment
   if (result.failure == SegmentFailure::kNone && check) {
     bool taken = false;
     try {
-      taken = check(hold->view, hold->mapped_length, result.detail, sizeof result.detail);
+      taken = check(hold->view, hold->mapped_length, created, result.detail, sizeof result.detail);
     } catch (...) {
       snprintf(result.detail, sizeof result.detail, "the items could not be checked");
     }

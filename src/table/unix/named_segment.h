@@ -69,9 +69,10 @@ struct SegmentResult {
 // Run by a program's attach under the gate, once the segment is mapped, so
 // that no other program ever sees the items half written: it writes this
 // program's items where they are still blank and checks the others. It
-// returns false to refuse the segment, with a reason in `why`.
+// returns false to refuse the segment, with a reason in `why`. `fresh`: this
+// attach made the segment a moment ago, so every byte of it is still zero.
 using SegmentItemsCheck =
-    std::function<bool(char* view, uint64_t length, char* why, size_t why_size)>;
+    std::function<bool(char* view, uint64_t length, bool fresh, char* why, size_t why_size)>;
 
 // Attaches to the segment `name` (without leading slash). A program
 // (kCreateOrAttach) creates it zeroed when no program holds it; `min_size`
