@@ -157,8 +157,7 @@ class Batch {
 };
 
 // Under the drain lock: reads the ring from *cursor to its head.
-void Collect(void* log, uint64_t* cursor, const ChangeFilter& filter, Batch* batch,
-             bool* resync) {
+void Collect(void* log, uint64_t* cursor, const ChangeFilter& filter, Batch* batch, bool* resync) {
   const uint64_t head = __atomic_load_n(&HeaderOf(log)->head, __ATOMIC_RELAXED);
   if (head - *cursor > kChangeLogCapacity) {
     // Overwritten already, or a cursor of another table.

@@ -49,11 +49,11 @@ struct ChangeLogHeader {
   uint32_t capacity;
   uint32_t lane_count;
   uint32_t lane_capacity;
-  uint32_t lanes_in_use;  // one past the highest lane ever claimed
-  alignas(64) uint32_t wake_word;  // futex word, bumped when sleepers are woken
-  uint32_t sleepers;               // nonzero while some waiter may sleep on wake_word
-  alignas(64) pthread_mutex_t drain_lock;  // robust, process-shared
-  uint64_t head;                           // next position of the ring; moved under drain_lock
+  uint32_t lanes_in_use;                     // one past the highest lane ever claimed
+  alignas(64) uint32_t wake_word;            // futex word, bumped when sleepers are woken
+  uint32_t sleepers;                         // nonzero while some waiter may sleep on wake_word
+  alignas(64) pthread_mutex_t drain_lock;    // robust, process-shared
+  uint64_t head;                             // next position of the ring; moved under drain_lock
   alignas(64) uint64_t drained[kLaneCount];  // per lane: marks moved to the ring so far
 };
 
@@ -125,7 +125,8 @@ inline int32_t MarkChange(void* change_log, uint32_t ident) {
   // processor's own reordering is undone by the sleeping waiter's
   // membarrier.
   __atomic_signal_fence(__ATOMIC_SEQ_CST);
-  if (__builtin_expect(__atomic_load_n(&HeaderOf(change_log)->sleepers, __ATOMIC_RELAXED) != 0, 0)) {
+  if (__builtin_expect(__atomic_load_n(&HeaderOf(change_log)->sleepers, __ATOMIC_RELAXED) != 0,
+                       0)) {
     return WakeSleepers(HeaderOf(change_log));
   }
   return 0;
@@ -156,8 +157,7 @@ struct ChangeFilter {
 // kTimedOut: nothing for the caller; *cursor may still have moved past
 // changes that the filter refused.
 WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
-                           const ChangeFilter& filter, std::vector<uint32_t>* idents,
-                           bool* resync);
+                           const ChangeFilter& filter, std::vector<uint32_t>* idents, bool* resync);
 
 }  // namespace kelto
 

@@ -41,7 +41,7 @@ namespace lanes_internal {
 // Where the thread's marks in `log` go, resolved once, so that a mark does
 // no address arithmetic of its own.
 struct LaneCache {
-  const void* log;        // null: no lane cached
+  const void* log;  // null: no lane cached
   uint64_t* head;
   uint32_t* ring;
   const void* lane_less;  // a log this thread marks without a lane (all were taken)

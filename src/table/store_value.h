@@ -19,8 +19,8 @@ namespace store_value_internal {
 
 // Out of line: strings and values of odd sizes, then the mark. The shape
 // comes as its two bytes, which the caller has in registers already.
-int32_t StoreAnyAndMark(VarItem& item, char type, uint8_t size, StoreRule rule,
-                        const char* source, void* change_log, uint32_t ident);
+int32_t StoreAnyAndMark(VarItem& item, char type, uint8_t size, StoreRule rule, const char* source,
+                        void* change_log, uint32_t ident);
 
 }  // namespace store_value_internal
 
