@@ -135,6 +135,27 @@ bool AnythingNew(void* log, uint64_t cursor) {
   return __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor;
 }
 
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Looks for news for up to kSpinNs (never past `deadline`), on machines
+// with a second processor to bring it.
+bool NewsWithinSpin(void* log, uint64_t cursor, int64_t deadline) {
+  static const bool worth_it = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+  if (!worth_it) return false;
+  const int64_t end = std::min(deadline, MonotonicNs() + kSpinNs);
+  for (int looks = 0;; ++looks) {
+    if (AnythingNew(log, cursor)) return true;
+    if ((looks & 15) == 15 && MonotonicNs() >= end) return false;
+    CpuRelax();
+  }
+}
+
 // Each ident once, in order of first change. Small batches, the common
 // case, are checked by a look along them; large ones through a set.
 class Batch {
