@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -170,6 +172,27 @@ TEST_F(SegmentFaultTest, InterruptedCallsAreRepeatedAndTheOpenSucceeds) {
   FailEachUseInOpen(
       EINTR, [this] { return std::make_unique<SharedMemory>(kTableBytes, env_.segment().c_str()); },
       Harmless);
+}
+
+// A creator killed between making the segment and reserving its memory
+// leaves an empty segment of ours beside the gate. The next Open takes it
+// over; refusing it as a stranger's would also remove the gate, and every
+// later Open would then refuse the name for good.
+TEST_F(SegmentFaultTest, ACreatorKilledBeforeItReservedTheSegmentLeavesTheNameUsable) {
+  EXPECT_EQ(RunInChild([] {
+              g_system_calls.posix_fallocate = [](int, off_t, off_t) -> int {
+                raise(SIGKILL);
+                return 0;
+              };
+              KeltoOpen();
+              return 0;
+            }),
+            128 + SIGKILL);
+  struct stat st;
+  ASSERT_EQ(stat(env_.SegmentPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  ExpectFreshTableAndCleanClose("after the killed creator");
+  ExpectFreshTableAndCleanClose("once more");
 }
 
 // A Close that meets failures still drops its hold; what it could not

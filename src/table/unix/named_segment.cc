@@ -274,6 +274,11 @@ bool OlderThan(const struct stat& a, const struct stat& b) {
          (a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec < b.st_ctim.tv_nsec);
 }
 
+// A gate stat left zero: the gate was there before this attach.
+bool IsUnset(const struct stat& gate) {
+  return gate.st_ctim.tv_sec == 0 && gate.st_ctim.tv_nsec == 0;
+}
+
 // What this library makes: owned by us, mode 0600; a gate is empty, a
 // segment a whole number of items.
 const char* WhyNotOurs(const struct stat& st, bool segment) {
@@ -459,8 +464,15 @@ SegmentResult HoldForProgramOnce(const char* object, uint64_t min_size, const st
       return Failure(SegmentFailure::kOpen, error);
     }
     // No program holds it. Ours, its content belongs to programs that are
-    // gone; anything else is never ours to remove.
-    const char* why = OlderThan(st, gate) ? "no lock file was beside it" : WhyNotOurs(st, true);
+    // gone; anything else is never ours to remove. An empty one of ours
+    // beside a gate that was there before us is a creator killed before it
+    // reserved the segment: refused, it would cost the name its gate, and
+    // the table would be refused for good.
+    const bool killed_creator =
+        st.st_size == 0 && IsUnset(gate) && WhyNotOurs(st, false) == nullptr;
+    const char* why = OlderThan(st, gate) ? "no lock file was beside it"
+                      : killed_creator    ? nullptr
+                                          : WhyNotOurs(st, true);
     close(fd);
     if (why != nullptr) return NotOurs(object, why);
     sys::shm_unlink(object);
