@@ -2,14 +2,15 @@
 
 namespace kelto::store_value_internal {
 
-int32_t StoreAnyAndMark(VarItem& item, char type, uint8_t size, StoreRule rule, const char* source,
-                        void* change_log, uint32_t ident) {
-  const ItemShape shape{type, size};
-  if (rule == StoreRule::kByIdent) {
-    WriteValueByIdent(item, shape, source);
-  } else {
-    WriteValueByName(item, shape, source);
-  }
+int32_t StoreAnyByIdentAndMark(VarItem& item, char type, uint8_t size, const char* source,
+                               void* change_log, uint32_t ident) {
+  WriteValueByIdent(item, ItemShape{type, size}, source);
+  return MarkChange(change_log, ident);
+}
+
+int32_t StoreAnyByNameAndMark(VarItem& item, char type, uint8_t size, const char* source,
+                              void* change_log, uint32_t ident) {
+  WriteValueByName(item, ItemShape{type, size}, source);
   return MarkChange(change_log, ident);
 }
 

@@ -18,9 +18,13 @@ enum class StoreRule { kByIdent, kByName };
 namespace store_value_internal {
 
 // Out of line: strings and values of odd sizes, then the mark. The shape
-// comes as its two bytes, which the caller has in registers already.
-int32_t StoreAnyAndMark(VarItem& item, char type, uint8_t size, StoreRule rule, const char* source,
-                        void* change_log, uint32_t ident);
+// comes as its two bytes, which the caller has in registers already, and
+// the rule is in the name: with six arguments, all in registers, the call
+// stays a tail call.
+int32_t StoreAnyByIdentAndMark(VarItem& item, char type, uint8_t size, const char* source,
+                               void* change_log, uint32_t ident);
+int32_t StoreAnyByNameAndMark(VarItem& item, char type, uint8_t size, const char* source,
+                              void* change_log, uint32_t ident);
 
 }  // namespace store_value_internal
 
@@ -43,8 +47,12 @@ inline int32_t StoreValue(VarItem& item, ItemShape shape, StoreRule rule, const 
       default: break;
     }
   }
-  return store_value_internal::StoreAnyAndMark(item, shape.type, shape.size, rule, source,
-                                               change_log, ident);
+  if (rule == StoreRule::kByIdent) {
+    return store_value_internal::StoreAnyByIdentAndMark(item, shape.type, shape.size, source,
+                                                        change_log, ident);
+  }
+  return store_value_internal::StoreAnyByNameAndMark(item, shape.type, shape.size, source,
+                                                     change_log, ident);
 }
 
 }  // namespace kelto
