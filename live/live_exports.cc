@@ -96,6 +96,24 @@ kelto_live_result EncodeWhole(char type, int64_t number, ValueField& field) {
   }
 }
 
+// The value of an integer type read into `field`, as the getters give it;
+// WRONG_TYPE for any other type.
+kelto_live_result IntegerOf(char type, const ValueField& field, int64_t* value) {
+  const ValueKind kind = kelto::live::KindOfType(type);
+  if (kind == ValueKind::kUnsigned) {
+    uint16_t number = 0;  // little-endian: a 1-byte value reads as its low byte
+    std::memcpy(&number, field, kelto::SizeOfTypeLetter(type) == 1 ? 1 : 2);
+    *value = number;
+  } else if (kind == ValueKind::kSigned32) {
+    int32_t number = 0;
+    std::memcpy(&number, field, sizeof number);
+    *value = number;
+  } else {
+    return KELTO_LIVE_WRONG_TYPE;
+  }
+  return KELTO_LIVE_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -288,19 +306,7 @@ KELTO_LIVE_EXPORT kelto_live_result kelto_live_get_int(kelto_live* table, uint32
     ValueField field;
     const kelto_live_result result = table->table.Read(ident, &type, field);
     if (result != KELTO_LIVE_OK) return result;
-    const ValueKind kind = kelto::live::KindOfType(type);
-    if (kind == ValueKind::kUnsigned) {
-      uint16_t number = 0;  // little-endian: a 1-byte value reads as its low byte
-      std::memcpy(&number, field, kelto::SizeOfTypeLetter(type) == 1 ? 1 : 2);
-      *value = number;
-    } else if (kind == ValueKind::kSigned32) {
-      int32_t number = 0;
-      std::memcpy(&number, field, sizeof number);
-      *value = number;
-    } else {
-      return KELTO_LIVE_WRONG_TYPE;
-    }
-    return KELTO_LIVE_OK;
+    return IntegerOf(type, field, value);
   });
 }
 
@@ -317,7 +323,7 @@ KELTO_LIVE_EXPORT kelto_live_result kelto_live_get_double(kelto_live* table, uin
       return KELTO_LIVE_OK;
     }
     int64_t number = 0;
-    const kelto_live_result integer = kelto_live_get_int(table, ident, &number);
+    const kelto_live_result integer = IntegerOf(type, field, &number);
     if (integer == KELTO_LIVE_OK) *value = static_cast<double>(number);
     return integer;
   });
