@@ -7,7 +7,6 @@
 //   forwarded  changes one bridge publishes per second, 500 variables written
 //              as fast as possible (each limited to --max-rate 100)
 // Run it with bench/bridge.sh.
-#include <fcntl.h>
 #include <mosquitto.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -23,7 +22,6 @@
 #include <vector>
 
 #include "bridge/bridge_harness.h"
-#include "changes/change_log.h"
 #include "kelto_live.h"
 
 namespace {
@@ -54,21 +52,6 @@ void Report(const char* what, std::vector<double> samples) {
               at(0.5), at(0.99), samples.back());
 }
 
-// Until every program makes the change log beside its segment itself.
-void EnsureChangeLog(const std::string& segment) {
-  const int fd = shm_open(("/" + segment + ".changes").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  if (fd < 0) return;
-  if (ftruncate(fd, static_cast<off_t>(kelto::ChangeLogBytes())) == 0) {
-    void* mapped =
-        mmap(nullptr, kelto::ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapped != MAP_FAILED) {
-      kelto::InitChangeLog(mapped);
-      munmap(mapped, kelto::ChangeLogBytes());
-    }
-  }
-  close(fd);
-}
-
 struct Side {
   Side(std::string directory_path, std::string segment_name)
       : directory(std::move(directory_path)), segment(std::move(segment_name)) {}
@@ -88,7 +71,6 @@ struct Side {
     holder = std::make_unique<Process>(std::vector<std::string>{TABLE_HOLDER_PATH}, Environment(),
                                        directory + "/holder.log");
     if (!holder->ReadUntil("ready")) return false;
-    EnsureChangeLog(segment);
     return kelto_live_attach(segment.c_str(), &table) == KELTO_LIVE_OK;
   }
   void StartBridge(std::vector<std::string> arguments) {
