@@ -65,8 +65,9 @@ VarItem* Resolve(const char* name, uint32_t* ident) {
   return TheLibrary().ResolveVarName(name, ident);
 }
 
-VarItem* Resolve(PrefixedName name, uint32_t* ident) {
-  return TheLibrary().ResolvePrefixedName(name.prefix, name.name, ident);
+template <FacadeSet kSet>
+VarItem* Resolve(PrefixedName<kSet> name, uint32_t* ident) {
+  return TheLibrary().ResolvePrefixedName(kSet, name.name, ident);
 }
 
 // Each by-name operation, for a full name and for a prefixed one. Values
@@ -120,10 +121,35 @@ int32_t ReadVarName(const char* name, char* destination) {
   return ReadNamed(OrEmpty(name), destination);
 }
 
-int32_t GetIdentVarName(PrefixedName name) { return GetIdentOf(name); }
-char GetTypeVarName(PrefixedName name) { return GetTypeOf(name); }
-int32_t GetSizeVarName(PrefixedName name) { return GetSizeOf(name); }
-int32_t WriteVarName(PrefixedName name, const char* source) { return WriteNamed(name, source); }
-int32_t ReadVarName(PrefixedName name, char* destination) { return ReadNamed(name, destination); }
+template <FacadeSet kSet>
+int32_t GetIdentVarName(PrefixedName<kSet> name) {
+  return GetIdentOf(name);
+}
+template <FacadeSet kSet>
+char GetTypeVarName(PrefixedName<kSet> name) {
+  return GetTypeOf(name);
+}
+template <FacadeSet kSet>
+int32_t GetSizeVarName(PrefixedName<kSet> name) {
+  return GetSizeOf(name);
+}
+template <FacadeSet kSet>
+int32_t WriteVarName(PrefixedName<kSet> name, const char* source) {
+  return WriteNamed(name, source);
+}
+template <FacadeSet kSet>
+int32_t ReadVarName(PrefixedName<kSet> name, char* destination) {
+  return ReadNamed(name, destination);
+}
+
+#define KELTO_INSTANTIATE_FOR_SET(set)                                    \
+  template int32_t GetIdentVarName(PrefixedName<set>);                  \
+  template char GetTypeVarName(PrefixedName<set>);                      \
+  template int32_t GetSizeVarName(PrefixedName<set>);                   \
+  template int32_t WriteVarName(PrefixedName<set>, const char* source); \
+  template int32_t ReadVarName(PrefixedName<set>, char* destination);
+KELTO_INSTANTIATE_FOR_SET(FacadeSet::kIorsh)
+KELTO_INSTANTIATE_FOR_SET(FacadeSet::kMemsh)
+#undef KELTO_INSTANTIATE_FOR_SET
 
 }  // namespace kelto

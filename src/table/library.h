@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log/diagnostic_log.h"
+#include "table/access.h"
 #include "table/shared_memory.h"
 #include "table/var_directory.h"
 #include "table/var_item.h"
@@ -40,12 +41,13 @@ class Library {
   VarItem* ResolveVarName(const char* name, uint32_t* ident = nullptr) {
     return Found(directory_.Find(view_, item_count_, name), ident, "", name);
   }
-  // The same for a full name given as a set prefix ("IORSH_" or "MEMSH_")
-  // and the name behind it, as the facades have it: nothing is composed.
-  VarItem* ResolvePrefixedName(const char* prefix, const char* name, uint32_t* ident = nullptr) {
-    const VarDirectory::VarSet set = VarDirectory::SetOfPrefix(prefix);
-    if (name == nullptr || set == VarDirectory::kNoSet) return ResolveUnprefixed(name, ident);
-    return Found(directory_.FindInSet(view_, item_count_, set, name), ident, prefix, name);
+  // The same for a full name given as its set and the name behind the
+  // set's prefix, as the facades have it: nothing is composed.
+  VarItem* ResolvePrefixedName(FacadeSet set, const char* name, uint32_t* ident = nullptr) {
+    if (name == nullptr) return ResolveUnprefixed(name, ident);
+    const VarDirectory::VarSet index = VarDirectory::SetOf(set);
+    return Found(directory_.FindInSet(view_, item_count_, index, name), ident,
+                 VarDirectory::PrefixOf(index), name);
   }
 
   // The variable `ident` (one that resolved) as this process defines it.
@@ -81,9 +83,8 @@ class Library {
     if (ident != nullptr) *ident = found;
     return ItemAt(view_, found);
   }
-  // A facade with no name or a prefix of no set, out of line: it never
-  // happens with the facades' own prefixes, and inline it would make the
-  // prefixed resolver too big to be inlined itself.
+  // A facade given no name, out of line: inline it would make the prefixed
+  // resolver too big to be inlined itself.
   VarItem* ResolveUnprefixed(const char* name, uint32_t* ident);
   VarItem* FailVar(int32_t ident);
   VarItem* FailPrefixedName(const char* prefix, const char* name);

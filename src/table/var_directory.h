@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "table/access.h"
 #include "table/name_hash.h"
 #include "table/var_item.h"
 
@@ -59,14 +60,11 @@ class VarDirectory {
   static VarSet SetOfFullName(std::string_view full_name) {
     return SetOfFullName(full_name.data(), full_name.size());
   }
-  // The same for a NUL-terminated text, read no further than its prefix
-  // or its terminator: byte by byte, as a facade's own constant prefix
-  // makes every branch predictable.
-  static VarSet SetOfPrefix(const char* text) {
-    if (BeginsWith(text, "IORSH_")) return kIorsh;
-    if (BeginsWith(text, "MEMSH_")) return kMemsh;
-    return kNoSet;
+  // The table of a facade's set, and the prefix of a set's names.
+  static constexpr VarSet SetOf(FacadeSet set) {
+    return set == FacadeSet::kIorsh ? kIorsh : kMemsh;
   }
+  static const char* PrefixOf(VarSet set) { return set == kIorsh ? "IORSH_" : "MEMSH_"; }
 
   // Building, in Open, after Clear: Reserve, then Set for every item, then
   // Finish. A later Set of the same name replaces the earlier ident. A
@@ -137,12 +135,6 @@ class VarDirectory {
   static constexpr uint64_t kPrefixMask = (uint64_t{1} << (8 * kPrefixLength)) - 1;
   static constexpr uint64_t kPrefixWords[kSetCount] = {0x5f48'5352'4f49, 0x5f48'534d'454d};
 
-  static bool BeginsWith(const char* text, const char (&prefix)[kPrefixLength + 1]) {
-    for (size_t at = 0; at < kPrefixLength; ++at) {
-      if (text[at] != prefix[at]) return false;  // a terminator stops it too
-    }
-    return true;
-  }
   static uint32_t Fingerprint(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
 
   // The name of `length` bytes behind the prefix of `set`. An item matches
