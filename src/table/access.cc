@@ -142,7 +142,7 @@ int32_t ReadVarName(PrefixedName<kSet> name, char* destination) {
   return ReadNamed(name, destination);
 }
 
-#define KELTO_INSTANTIATE_FOR_SET(set)                                    \
+#define KELTO_INSTANTIATE_FOR_SET(set)                                  \
   template int32_t GetIdentVarName(PrefixedName<set>);                  \
   template char GetTypeVarName(PrefixedName<set>);                      \
   template int32_t GetSizeVarName(PrefixedName<set>);                   \
