@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "bridge/bridge_harness.h"
 #include "kelto_live.h"
@@ -81,6 +82,14 @@ class Machine {
   void KillBridge() {
     bridge_->Signal(SIGKILL);
     bridge_->Wait();
+  }
+  // The bridge's resident memory in kB, from /proc.
+  long BridgeMemoryKb() const {
+    std::ifstream status("/proc/" + std::to_string(bridge_->pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    }
+    return -1;
   }
   int StopBridge() {
     bridge_->Signal(SIGTERM);
@@ -368,6 +377,52 @@ TEST_F(BridgeScenario, FollowsTablesAwayAndBack) {
   a_.Set("IORSH_SPEED", "6");
   EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 6; }));
   EXPECT_EQ(CountLines(b_.bridge_log(), "went away"), 1u) << b_.bridge_log();
+}
+
+TEST_F(BridgeScenario, TopicsMadeUpByAnyPublisherDoNotGrowTheBridge) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+  const long before = b_.BridgeMemoryKb();
+  ASSERT_GT(before, 0);
+
+  // Anyone who may publish on the broker can name segments and variables
+  // under an imported node: values for names rigB lacks, values for a real
+  // name from segments that do not exist, and births of such segments.
+  Probe flooder(broker_.port());
+  ASSERT_TRUE(flooder.connected());
+  const std::string payload = "{\"v\":5,\"ts\":1,\"seq\":1}";
+  for (int i = 0; i < 60000; ++i) {
+    const std::string segment = "kelto/v1/rigA/made-up-" + std::to_string(i);
+    flooder.Publish(segment + "/IORSH_NAME_" + std::to_string(i), payload, 0);
+    flooder.Publish(segment + "/IORSH_SPEED", payload, 0);
+    flooder.Publish(segment + "/$birth",
+                    "{\"variables\":[{\"topic\":\"IORSH_SPEED\",\"type\":\"L\"}]}", 0);
+    if (i % 50 == 0) std::this_thread::sleep_for(1ms);
+  }
+  // The broker passes messages on in the order they came: once the probe
+  // has the flood's last message, the owner's next value comes after it.
+  flooder.Publish("kelto/v1/flood/end", "", 0);
+  ASSERT_TRUE(
+      probe_->WaitFor([](const Message& m) { return m.topic == "kelto/v1/flood/end"; }, 60000));
+  // The broker drops values for a client that is far behind, so the next
+  // one goes out only once rigB's bridge has caught up (its log is still).
+  size_t lines = 0;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        std::this_thread::sleep_for(300ms);
+        const size_t now = CountLines(b_.bridge_log(), "IORSH_NAME_");
+        return std::exchange(lines, now) == now;
+      },
+      60000));
+  a_.Set("IORSH_SPEED", "2");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 2; }));
+  const long after = b_.BridgeMemoryKb();
+  EXPECT_LT(after - before, 6 * 1024) << lines << " messages for unknown names; " << before
+                                      << " kB before, " << after << " kB after";
+
+  // The mirror still works, and the owner's values still win.
+  a_.Set("IORSH_SPEED", "3");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
 }
 
 }  // namespace
