@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -423,6 +425,32 @@ TEST_F(BridgeScenario, TopicsMadeUpByAnyPublisherDoNotGrowTheBridge) {
   // The mirror still works, and the owner's values still win.
   a_.Set("IORSH_SPEED", "3");
   EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
+}
+
+// A password file that never ends, or cannot be read, stops the bridge with
+// a reason at once: it is neither read until memory runs out nor taken as
+// no password at all.
+TEST(BridgePasswordFile, WithoutAnEndOrUnreadableItIsRefused) {
+  TestEnvironment environment;
+  environment.WriteFile("locked", "secret\n");
+  chmod(environment.Path("locked").c_str(), 0);
+  const bool privileged = access(environment.Path("locked").c_str(), R_OK) == 0;
+  // Should the bridge read on without bound, it meets this limit, not the machine's.
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  const rlimit limited = {rlim_t{1} << 30, saved.rlim_max};
+  for (const std::string& file : {std::string("/dev/zero"), environment.Path("locked")}) {
+    if (privileged && file != "/dev/zero") continue;  // root reads any file
+    const std::string log = environment.Path("bridge.log");
+    setrlimit(RLIMIT_AS, &limited);
+    Process bridge({BRIDGE_PATH, "--broker", "127.0.0.1:" + std::to_string(FreeLoopbackPort()),
+                    "--node", "n", "--username", "u", "--password-file", file},
+                   {"KELTO_SEGMENT=" + environment.segment()}, log);
+    setrlimit(RLIMIT_AS, &saved);
+    EXPECT_EQ(bridge.Wait(10000), 1) << file;
+    EXPECT_NE(environment.ReadFile("bridge.log").find("password"), std::string::npos)
+        << file << ": " << environment.ReadFile("bridge.log");
+  }
 }
 
 }  // namespace
