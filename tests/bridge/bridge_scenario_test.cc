@@ -427,6 +427,33 @@ TEST_F(BridgeScenario, TopicsMadeUpByAnyPublisherDoNotGrowTheBridge) {
   EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
 }
 
+TEST_F(BridgeScenario, ARetainedWriteRequestIsAppliedOnceNotAtEveryReconnect) {
+  // A request published with the retain flag is kept by the broker and sent
+  // to every new subscription: applied then, it would undo later writes.
+  probe_->Publish(TopicA("IORSH_SPEED/set"), "{\"v\": 42}", 1, true);
+  ASSERT_TRUE(Eventually([&] { return a_.Get("IORSH_SPEED") == 42; }));
+  a_.Set("IORSH_SPEED", "100");
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":100,");
+  }));
+
+  // The bridge comes back (a restart; a new connection or table subscribes
+  // the same way) and publishes its values again.
+  a_.KillBridge();
+  probe_->Clear();
+  StartBridgeA();
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":100,");
+  }));
+  std::this_thread::sleep_for(500ms);  // room for the old request to come
+  EXPECT_EQ(a_.Get("IORSH_SPEED"), 100);
+  EXPECT_EQ(probe_->Count([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":42,");
+  }),
+            0u);
+  probe_->Publish(TopicA("IORSH_SPEED/set"), "", 1, true);  // clears the retained request
+}
+
 // A password file that never ends, or cannot be read, stops the bridge with
 // a reason at once: it is neither read until memory runs out nor taken as
 // no password at all.

@@ -279,7 +279,11 @@ void Bridge::Announce() {
 
 void Bridge::Subscribe() {
   for (const std::string& node : imports_.nodes()) link_->Subscribe(NodeValuesFilter(node), 0);
-  if (!options_.allow_set.empty()) link_->Subscribe(SetRequestsFilter(options_.node, segment_), 1);
+  // A write request is applied when it is published, never again from a
+  // retained copy at each new subscription, where it would undo later writes.
+  if (!options_.allow_set.empty()) {
+    link_->Subscribe(SetRequestsFilter(options_.node, segment_), 1, false);
+  }
 }
 
 void Bridge::OnConnected() {
