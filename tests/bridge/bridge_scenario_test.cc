@@ -430,6 +430,8 @@ TEST_F(BridgeScenario, TopicsMadeUpByAnyPublisherDoNotGrowTheBridge) {
 TEST_F(BridgeScenario, ARetainedWriteRequestIsAppliedOnceNotAtEveryReconnect) {
   // A request published with the retain flag is kept by the broker and sent
   // to every new subscription: applied then, it would undo later writes.
+  // The bridge subscribes before it announces itself.
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) { return m.topic == TopicA("$birth"); }));
   probe_->Publish(TopicA("IORSH_SPEED/set"), "{\"v\": 42}", 1, true);
   ASSERT_TRUE(Eventually([&] { return a_.Get("IORSH_SPEED") == 42; }));
   a_.Set("IORSH_SPEED", "100");
