@@ -76,7 +76,9 @@ ValueKind KindOfType(char type) {
 
 int64_t TimeoutMs(const py::object& seconds) {
   if (seconds.is_none()) return -1;
-  const double value = seconds.cast<double>();
+  // As time.sleep takes it: anything else is a TypeError, not a failed cast.
+  const double value = PyFloat_AsDouble(seconds.ptr());
+  if (value == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
   if (std::isnan(value) || value < 0) Raise(PyExc_ValueError, "a timeout cannot be negative");
   const double ms = std::ceil(value * 1000.0);
   return ms > 9.0e15 ? -1 : static_cast<int64_t>(ms);

@@ -59,6 +59,33 @@ interest whose value differs from the one this position last reported. Raises No
 the table goes away while waiting (within about a second), ValueError when
 another thread closes the table, KeyError for an unknown name.)doc";
 
+// Instances come only from this module's functions, which build the C++
+// object first; one made by __new__ alone would hold none, and every use
+// would read memory that was never set up. The class's __new__ refuses, and
+// so does its slot, which calling the class and the base class's __new__
+// use (setting __new__ sets the slot too, so the slot is set after it).
+constexpr char kNewTable[] =
+    "kelto.Table cannot be made directly: use kelto.attach() or kelto.open()";
+constexpr char kNewVar[] =
+    "kelto.Var cannot be made directly: use table.var(name) on a table from kelto.attach()";
+constexpr char kNewWaiter[] =
+    "kelto.Waiter cannot be made directly: use table.waiter() on a table from kelto.attach()";
+
+template <const char* kMessage>
+PyObject* RefuseNew(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, kMessage);
+  return nullptr;
+}
+
+template <const char* kMessage>
+void RefuseDirectInstances(py::handle type) {
+  type.attr("__new__") = py::staticmethod(py::cpp_function(
+      [](const py::args&, const py::kwargs&) { Raise(PyExc_TypeError, kMessage); }));
+  auto* object = reinterpret_cast<PyTypeObject*>(type.ptr());
+  object->tp_new = RefuseNew<kMessage>;
+  PyType_Modified(object);
+}
+
 std::unique_ptr<Var> MakeVar(py::object self, py::str name) {
   Table& table = self.cast<Table&>();
   return std::make_unique<Var>(table, std::move(self), std::move(name));
@@ -168,6 +195,9 @@ void BindTable(py::module_& module) {
   BindVarClass(module);
   BindWaiterClass(module);
   InstallFastPaths(table, module.attr("Var"));
+  RefuseDirectInstances<kNewTable>(table);
+  RefuseDirectInstances<kNewVar>(module.attr("Var"));
+  RefuseDirectInstances<kNewWaiter>(module.attr("Waiter"));
 
   module.def(
       "attach",

@@ -2,6 +2,8 @@
 
 import os
 import pathlib
+import subprocess
+import sys
 import threading
 import time
 
@@ -101,3 +103,23 @@ def test_forked_child_starts_detached(peer):
         assert os.waitstatus_to_exitcode(status) == 0
         assert table["MEMSH_CYCLE"] == 6
     assert peer.get("MEMSH_CYCLE") == "6"
+
+
+def test_only_attach_and_open_make_tables():
+    """Objects made by __new__ alone hold no handle: using them must raise,
+    never read memory that was never set up. Each attempt runs in a process
+    of its own, as it used to end the interpreter with SIGSEGV."""
+    attempts = {
+        "Table": 't = kelto.Table.__new__(kelto.Table); t["X"]',
+        "Table len": "len(kelto.Table.__new__(kelto.Table))",
+        "Var": "kelto.Var.__new__(kelto.Var).value",
+        "Waiter": "kelto.Waiter.__new__(kelto.Waiter).wait(timeout=0)",
+        "Table()": "kelto.Table()",
+        "base __new__": "len(kelto.Table.__mro__[1].__new__(kelto.Table))",
+    }
+    for label, code in attempts.items():
+        script = f"import kelto\ntry:\n    {code}\nexcept TypeError as e:\n    print(e)\n"
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=30)
+        assert done.returncode == 0, f"{label}: exit {done.returncode} {done.stderr}"
+        assert "kelto" in done.stdout, f"{label}: {done.stdout!r} {done.stderr!r}"

@@ -82,6 +82,15 @@ def test_refused_values_write_nothing(peer):
             table.var("NOPE")
         with pytest.raises(KeyError):
             table.memsh["SPEED"]
+        # A timeout is a number of seconds, as for time.sleep.
+        for timeout in ("5", [1], b"1"):
+            with pytest.raises(TypeError):
+                table.wait(timeout=timeout)
+            with pytest.raises(TypeError):
+                kelto.attach(timeout=timeout)
+        for timeout in (-1, float("nan")):
+            with pytest.raises(ValueError):
+                table.wait(timeout=timeout)
         table["MEMSH_STATUS"] = "y" * 63  # the longest text fits
         assert table["MEMSH_STATUS"] == "y" * 63
     assert peer.get("IORSH_VALVE_OPEN") == "9"

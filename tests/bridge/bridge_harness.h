@@ -38,6 +38,7 @@ class Process {
   // the signal.
   int Wait(int timeout_ms = 20000);
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "bridge/bridge_harness.h"
 #include "kelto_live.h"
@@ -81,6 +84,14 @@ class Machine {
   void KillBridge() {
     bridge_->Signal(SIGKILL);
     bridge_->Wait();
+  }
+  // The bridge's resident memory in kB, from /proc.
+  long BridgeMemoryKb() const {
+    std::ifstream status("/proc/" + std::to_string(bridge_->pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    }
+    return -1;
   }
   int StopBridge() {
     bridge_->Signal(SIGTERM);
@@ -368,6 +379,107 @@ TEST_F(BridgeScenario, FollowsTablesAwayAndBack) {
   a_.Set("IORSH_SPEED", "6");
   EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 6; }));
   EXPECT_EQ(CountLines(b_.bridge_log(), "went away"), 1u) << b_.bridge_log();
+}
+
+TEST_F(BridgeScenario, TopicsMadeUpByAnyPublisherDoNotGrowTheBridge) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+  const long before = b_.BridgeMemoryKb();
+  ASSERT_GT(before, 0);
+
+  // Anyone who may publish on the broker can name segments and variables
+  // under an imported node: values for names rigB lacks, values for a real
+  // name from segments that do not exist, and births of such segments.
+  Probe flooder(broker_.port());
+  ASSERT_TRUE(flooder.connected());
+  const std::string payload = "{\"v\":5,\"ts\":1,\"seq\":1}";
+  for (int i = 0; i < 60000; ++i) {
+    const std::string segment = "kelto/v1/rigA/made-up-" + std::to_string(i);
+    flooder.Publish(segment + "/IORSH_NAME_" + std::to_string(i), payload, 0);
+    flooder.Publish(segment + "/IORSH_SPEED", payload, 0);
+    flooder.Publish(segment + "/$birth",
+                    "{\"variables\":[{\"topic\":\"IORSH_SPEED\",\"type\":\"L\"}]}", 0);
+    if (i % 50 == 0) std::this_thread::sleep_for(1ms);
+  }
+  // The broker passes messages on in the order they came: once the probe
+  // has the flood's last message, the owner's next value comes after it.
+  flooder.Publish("kelto/v1/flood/end", "", 0);
+  ASSERT_TRUE(
+      probe_->WaitFor([](const Message& m) { return m.topic == "kelto/v1/flood/end"; }, 60000));
+  // The broker drops values for a client that is far behind, so the next
+  // one goes out only once rigB's bridge has caught up (its log is still).
+  size_t lines = 0;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        std::this_thread::sleep_for(300ms);
+        const size_t now = CountLines(b_.bridge_log(), "IORSH_NAME_");
+        return std::exchange(lines, now) == now;
+      },
+      60000));
+  a_.Set("IORSH_SPEED", "2");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 2; }));
+  const long after = b_.BridgeMemoryKb();
+  EXPECT_LT(after - before, 6 * 1024) << lines << " messages for unknown names; " << before
+                                      << " kB before, " << after << " kB after";
+
+  // The mirror still works, and the owner's values still win.
+  a_.Set("IORSH_SPEED", "3");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
+}
+
+TEST_F(BridgeScenario, ARetainedWriteRequestIsAppliedOnceNotAtEveryReconnect) {
+  // A request published with the retain flag is kept by the broker and sent
+  // to every new subscription: applied then, it would undo later writes.
+  // The bridge subscribes before it announces itself.
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) { return m.topic == TopicA("$birth"); }));
+  probe_->Publish(TopicA("IORSH_SPEED/set"), "{\"v\": 42}", 1, true);
+  ASSERT_TRUE(Eventually([&] { return a_.Get("IORSH_SPEED") == 42; }));
+  a_.Set("IORSH_SPEED", "100");
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":100,");
+  }));
+
+  // The bridge comes back (a restart; a new connection or table subscribes
+  // the same way) and publishes its values again.
+  a_.KillBridge();
+  probe_->Clear();
+  StartBridgeA();
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":100,");
+  }));
+  std::this_thread::sleep_for(500ms);  // room for the old request to come
+  EXPECT_EQ(a_.Get("IORSH_SPEED"), 100);
+  EXPECT_EQ(probe_->Count([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":42,");
+  }),
+            0u);
+  probe_->Publish(TopicA("IORSH_SPEED/set"), "", 1, true);  // clears the retained request
+}
+
+// A password file that never ends, or cannot be read, stops the bridge with
+// a reason at once: it is neither read until memory runs out nor taken as
+// no password at all.
+TEST(BridgePasswordFile, WithoutAnEndOrUnreadableItIsRefused) {
+  TestEnvironment environment;
+  environment.WriteFile("locked", "secret\n");
+  chmod(environment.Path("locked").c_str(), 0);
+  const bool privileged = access(environment.Path("locked").c_str(), R_OK) == 0;
+  // Should the bridge read on without bound, it meets this limit, not the machine's.
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  const rlimit limited = {rlim_t{1} << 30, saved.rlim_max};
+  for (const std::string& file : {std::string("/dev/zero"), environment.Path("locked")}) {
+    if (privileged && file != "/dev/zero") continue;  // root reads any file
+    const std::string log = environment.Path("bridge.log");
+    setrlimit(RLIMIT_AS, &limited);
+    Process bridge({BRIDGE_PATH, "--broker", "127.0.0.1:" + std::to_string(FreeLoopbackPort()),
+                    "--node", "n", "--username", "u", "--password-file", file},
+                   {"KELTO_SEGMENT=" + environment.segment()}, log);
+    setrlimit(RLIMIT_AS, &saved);
+    EXPECT_EQ(bridge.Wait(10000), 1) << file;
+    EXPECT_NE(environment.ReadFile("bridge.log").find("password"), std::string::npos)
+        << file << ": " << environment.ReadFile("bridge.log");
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -204,6 +205,31 @@ TEST(KeltoctlLifetime, WatchEndsCleanlyOnTerminationSignals) {
     EXPECT_EQ(watch.Finish().status, 0) << strsignal(signal_number);
   }
   EXPECT_TRUE(environment.SegmentExists()) << "the holder still holds it";
+}
+
+// A reader that stops reading (a stuck pager, a full pipe) blocks the
+// watch's output; the ending signals must still end it, at once and with
+// status 0, not only once the reader goes on.
+TEST(KeltoctlLifetime, WatchEndsOnSignalsWhileItsOutputIsBlocked) {
+  TestEnvironment environment;
+  std::string many;  // about 20 kB a refresh: a few fill the pipe
+  for (int i = 0; i < 500; ++i) many += "V" + std::to_string(i) + "=L\n";
+  environment.WriteDefinitions(many, kMemsh);
+  LiveTableHolder holder([] {});
+  ASSERT_TRUE(holder.ready());
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    RunningKeltoctl watch({"watch", "-n", "0.01"});
+    ASSERT_TRUE(watch.ReadUntil("MEMSH_LABEL")) << watch.out();
+    for (int i = 1; i <= 12; ++i) {
+      ASSERT_EQ(RunKeltoctl({"set", "IORSH_V0", std::to_string(i)}).status, 0);
+      usleep(20'000);
+    }
+    watch.Signal(signal_number);
+    EXPECT_TRUE(watch.ExitsWithin(3000)) << strsignal(signal_number);
+    const ToolResult result = watch.Finish(5000);
+    EXPECT_EQ(result.status, 0) << strsignal(signal_number) << ": " << result.err;
+    EXPECT_EQ(result.err, "");
+  }
 }
 
 // A segment can be larger than the definitions need, and its unused tail is

@@ -105,6 +105,19 @@ void RunningKeltoctl::Signal(int signal_number) {
   if (pid_ > 0) kill(pid_, signal_number);
 }
 
+bool RunningKeltoctl::ExitsWithin(int timeout_ms) {
+  const long deadline = NowMs() + timeout_ms;
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid_) {
+      return true;
+    }
+    if (NowMs() >= deadline) return false;
+    usleep(10'000);
+  }
+}
+
 ToolResult RunningKeltoctl::Finish(int timeout_ms) {
   const long deadline = NowMs() + timeout_ms;
   while (out_fd_ >= 0 || err_fd_ >= 0) {

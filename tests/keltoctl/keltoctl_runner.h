@@ -30,6 +30,9 @@ class RunningKeltoctl {
   // of the output). False at end of output or after `timeout_ms`.
   bool ReadUntil(const std::string& text, int timeout_ms = 20000);
   void Signal(int signal_number);
+  // Whether the process ends within `timeout_ms`, without reading its
+  // output (Finish still collects it and the exit status).
+  bool ExitsWithin(int timeout_ms);
   // Reads both outputs to their end and waits for the exit. A process that
   // has not ended after `timeout_ms` is killed (status 128 + SIGKILL).
   ToolResult Finish(int timeout_ms = 20000);

@@ -3,6 +3,7 @@ held by a separate C program."""
 import http.client
 import json
 import os
+import resource
 import subprocess
 import time
 
@@ -167,6 +168,11 @@ def test_a_token_guards_a_server_open_to_other_machines(started, tmp_path):
     assert generated.request("GET", "/api/vars")[0] == 401
 
 
+def limit_memory():
+    """Keeps a server that reads without bound from taking the machine's memory."""
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+
 def test_refuses_unsafe_options(place):
     for options, message in (
             (["--listen", "0.0.0.0:0"], "--allow-remote"),
@@ -174,9 +180,12 @@ def test_refuses_unsafe_options(place):
             (["--listen", "127.0.0.1:99999"], "--listen"),
             (["--allow-remote", "--listen", "127.0.0.1:0", "--token-file",
               os.path.join(place.directory, "missing")], "token"),
+            # A token file without end: refused at once, not read until memory runs out.
+            (["--listen", "127.0.0.1:0", "--token-file", "/dev/zero"], "longer than"),
             (["--bogus"], "bogus")):
         result = subprocess.run([os.environ["KELTOCTL"], "serve", *options], capture_output=True,
-                                text=True, env=place.environment, timeout=10)
+                                text=True, env=place.environment, timeout=10,
+                                preexec_fn=limit_memory)
         assert result.returncode == 2, options
         assert message in result.stderr, result.stderr
 

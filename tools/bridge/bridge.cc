@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -34,10 +35,20 @@ uint64_t MicrosecondsSinceEpoch() {
                                    .count());
 }
 
-std::string ReadFirstLine(const std::string& path) {
+// MQTT carries at most this many bytes of password; reading stops there,
+// so a file without end (/dev/zero, a device) is refused, not read until
+// memory runs out.
+constexpr size_t kMaxPasswordBytes = 65535;
+
+// The first line of the file, or nothing when it cannot be read or is
+// longer than a password can be.
+std::optional<std::string> ReadPassword(const std::string& path) {
   std::ifstream in(path);
+  if (!in) return std::nullopt;
   std::string line;
-  std::getline(in, line);
+  char c = 0;
+  while (line.size() <= kMaxPasswordBytes && in.get(c) && c != '\n') line += c;
+  if (line.size() > kMaxPasswordBytes || in.bad()) return std::nullopt;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }
@@ -82,7 +93,17 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   settings.keepalive_s = options_.keepalive_s;
   settings.client_id = "kelto-bridge/" + options_.node + "/" + EscapeLevel(segment_);
   settings.username = options_.username;
-  if (!options_.password_file.empty()) settings.password = ReadFirstLine(options_.password_file);
+  if (!options_.password_file.empty()) {
+    std::optional<std::string> password = ReadPassword(options_.password_file);
+    if (!password) {
+      std::fprintf(stderr,
+                   "kelto-bridge: cannot read a password of at most %zu bytes from the first "
+                   "line of %s\n",
+                   kMaxPasswordBytes, options_.password_file.c_str());
+      return 1;
+    }
+    settings.password = std::move(*password);
+  }
   settings.ca_file = options_.ca_file;
   settings.cert_file = options_.cert_file;
   settings.key_file = options_.key_file;
@@ -258,7 +279,11 @@ void Bridge::Announce() {
 
 void Bridge::Subscribe() {
   for (const std::string& node : imports_.nodes()) link_->Subscribe(NodeValuesFilter(node), 0);
-  if (!options_.allow_set.empty()) link_->Subscribe(SetRequestsFilter(options_.node, segment_), 1);
+  // A write request is applied when it is published, never again from a
+  // retained copy at each new subscription, where it would undo later writes.
+  if (!options_.allow_set.empty()) {
+    link_->Subscribe(SetRequestsFilter(options_.node, segment_), 1, false);
+  }
 }
 
 void Bridge::OnConnected() {

@@ -94,9 +94,11 @@ bool BrokerLink::Publish(std::string_view topic, std::string_view payload, int q
   return rc == MOSQ_ERR_SUCCESS;
 }
 
-bool BrokerLink::Subscribe(const std::string& filter, int qos) {
-  return mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), qos, MQTT_SUB_OPT_NO_LOCAL,
-                                nullptr) == MOSQ_ERR_SUCCESS;
+bool BrokerLink::Subscribe(const std::string& filter, int qos, bool retained) {
+  const int options = MQTT_SUB_OPT_NO_LOCAL |
+                      (retained ? MQTT_SUB_OPT_SEND_RETAIN_ALWAYS : MQTT_SUB_OPT_SEND_RETAIN_NEVER);
+  return mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), qos, options, nullptr) ==
+         MOSQ_ERR_SUCCESS;
 }
 
 void BrokerLink::OnConnect(mosquitto*, void* self, int reason, int, const mosquitto_property*) {

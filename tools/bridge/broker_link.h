@@ -58,7 +58,8 @@ class BrokerLink {
   bool Publish(std::string_view topic, std::string_view payload, int qos, bool retain,
                uint32_t expiry_s = 0);
   // Subscribes with No Local, so the bridge never hears its own messages.
-  bool Subscribe(const std::string& filter, int qos);
+  // Without `retained`, messages the broker kept from before are not sent.
+  bool Subscribe(const std::string& filter, int qos, bool retained = true);
 
  private:
   static void OnConnect(mosquitto* client, void* self, int reason, int flags,

@@ -8,7 +8,21 @@
 namespace kelto::bridge {
 namespace {
 
+// Segments and names in topics come from anyone who may publish under an
+// imported node, not only from its bridge: what is remembered of them is
+// bounded, and forgotten whole when full rather than grown without end.
+// Real tables stay far below these numbers.
+constexpr size_t kMaxTargets = 8192;
+constexpr size_t kMaxOwners = 256;
+
 std::string OwnerKey(const ParsedTopic& topic) { return topic.node + '\0' + topic.segment; }
+
+// Makes room for one more entry. A forgotten target is found again at its
+// next message (and a missing one reported again once).
+template <typename Map>
+void MakeRoom(Map& map, size_t limit) {
+  if (map.size() >= limit) map.clear();
+}
 
 }  // namespace
 
@@ -29,7 +43,10 @@ bool ImportTable::Covers(const std::string& node, const std::string& name) const
 
 void ImportTable::NoteBirth(const ParsedTopic& topic, std::string_view payload) {
   std::optional<std::map<std::string, char>> types = ParseBirthTypes(payload);
-  if (types) owner_types_[OwnerKey(topic)] = std::move(*types);
+  if (!types) return;
+  const std::string key = OwnerKey(topic);
+  if (!owner_types_.contains(key)) MakeRoom(owner_types_, kMaxOwners);
+  owner_types_[key] = std::move(*types);
 }
 
 void ImportTable::Report(Target& target, const ParsedTopic& topic, const std::string& why) {
@@ -44,6 +61,7 @@ ImportTable::Target& ImportTable::TargetFor(kelto_live* table, const ParsedTopic
                                             const std::string& key) {
   const auto found = targets_.find(key);
   if (found != targets_.end()) return found->second;
+  MakeRoom(targets_, kMaxTargets);
   Target& target = targets_[key];
   uint32_t ident = 0;
   kelto_live_info info{};

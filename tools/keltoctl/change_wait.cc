@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 
 namespace keltoctl {
@@ -36,7 +37,30 @@ WaitEnd PendingSignal(const sigset_t& signals, double seconds) {
   return OutputClosed() ? WaitEnd::kStop : WaitEnd::kTimedOut;
 }
 
+// Waits until standard output takes bytes again, or an ending signal comes.
+WaitEnd AwaitOutput(const sigset_t& signals) {
+  for (;;) {
+    struct pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+    // Ready also for an error or a closed descriptor: the write reports it.
+    if (poll(&output, 1, static_cast<int>(kSliceSeconds * 1000)) > 0) return WaitEnd::kChanged;
+    if (PendingSignal(signals, 0) == WaitEnd::kStop) return WaitEnd::kStop;
+  }
+}
+
 }  // namespace
+
+WaitEnd WriteResponsively(std::string_view text, const sigset_t& signals) {
+  while (!text.empty()) {
+    const WaitEnd ready = AwaitOutput(signals);
+    if (ready != WaitEnd::kChanged) return ready;
+    // A pipe that polls writable takes PIPE_BUF bytes without blocking.
+    const ssize_t written =
+        write(STDOUT_FILENO, text.data(), std::min<size_t>(text.size(), PIPE_BUF));
+    if (written < 0 && errno != EINTR && errno != EAGAIN) return WaitEnd::kFailed;
+    if (written > 0) text.remove_prefix(static_cast<size_t>(written));
+  }
+  return WaitEnd::kChanged;
+}
 
 double MonotonicSeconds() {
   struct timespec now;

@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "kelto_live.h"
@@ -48,6 +49,12 @@ WaitEnd PauseFor(const sigset_t& signals, double seconds);
 // PauseFor that also ends, with kNoTable, within a quarter of a second of
 // the last program letting go of the waiter's table.
 WaitEnd PauseWhileLive(const ChangeWaiter& waiter, double seconds);
+
+// Writes `text` to standard output while staying responsive to the ending
+// signals when the reader takes nothing (a stuck pager, a full pipe):
+// kChanged once all is written, kStop for an ending signal or a vanished
+// reader, kFailed when a write fails (errno tells why).
+WaitEnd WriteResponsively(std::string_view text, const sigset_t& signals);
 
 double MonotonicSeconds();
 

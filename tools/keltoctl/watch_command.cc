@@ -1,6 +1,8 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "keltoctl/change_marks.h"
@@ -71,8 +73,12 @@ ExitStatus RunWatch(const Arguments& arguments, const LiveTable& table) {
     const std::vector<bool> changed = MarkChanges(previous, rows);
     const std::string body =
         Heading(arguments, refresh) + RenderMarkedTable(rows, changed, terminal);
-    const ExitStatus status = WriteOutput(Frame(body, terminal, refresh));
-    if (status != kOk) return status;
+    switch (WriteResponsively(Frame(body, terminal, refresh), waiter.signals)) {
+      case WaitEnd::kStop: return kOk;
+      case WaitEnd::kFailed:
+        return ReportError(kSystemError, "cannot write the output: %s", std::strerror(errno));
+      default: break;
+    }
     if (arguments.count > 0 && refresh >= arguments.count) return kOk;
     switch (WaitForRedraw(&waiter, arguments.interval_seconds, MonotonicSeconds())) {
       case WaitEnd::kStop: return kOk;

@@ -6,12 +6,16 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <string>
 
 namespace keltoctl::serve {
 namespace {
 
 constexpr size_t kTokenBytes = 16;
 constexpr size_t kMinTokenLength = 16;
+// A first line longer than this is no token; reading stops there, so a
+// file without end (/dev/zero, a device) is refused instead of filling memory.
+constexpr size_t kMaxTokenFileLine = 4096;
 
 bool IsPrintableAscii(std::string_view text) {
   for (const char c : text) {
@@ -43,8 +47,15 @@ std::string GenerateToken() {
 bool ReadTokenFile(const std::string& path, std::string* token, std::string* reason) {
   std::ifstream file(path);
   std::string line;
-  if (!file || !std::getline(file, line)) {
+  char c = 0;
+  while (line.size() <= kMaxTokenFileLine && file.get(c) && c != '\n') line += c;
+  if (!file && line.empty() && c != '\n') {
     *reason = "cannot read the token file '" + path + "'";
+    return false;
+  }
+  if (line.size() > kMaxTokenFileLine) {
+    *reason = "the first line of the token file '" + path + "' is longer than " +
+              std::to_string(kMaxTokenFileLine) + " bytes";
     return false;
   }
   const size_t first = line.find_first_not_of(" \t\r");
