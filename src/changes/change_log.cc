@@ -36,6 +36,11 @@ constexpr int64_t kUnfencedSleepNs = 1'000'000;
 constexpr int64_t kSpinNs = 20'000;
 // Up to here the idents of a batch are checked for repeats one by one.
 constexpr size_t kSmallBatch = 32;
+// The longest a writer, or a waiter past its own timeout, waits for the
+// drain lock, and how often a waiter that cannot take it at all (its bytes
+// are garbage) looks again.
+constexpr int64_t kLockPatienceNs = 1'000'000'000;
+constexpr int64_t kBrokenLockRetryNs = 10'000'000;
 
 int64_t MonotonicNs() {
   struct timespec now;
@@ -59,10 +64,20 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
 // The drain lock is robust: a process killed while holding it leaves the
 // ring consistent enough (at worst a lane's marks are moved twice, and a
 // mark reported twice is harmless), so the next holder carries on.
+//
+// Its bytes are in shared memory, where a stopped holder or another
+// process's garbage can make it look held for ever (say, by a live process
+// that never lets go). So nobody waits for it longer than `give_up_at`
+// (CLOCK_MONOTONIC, ns): a waiter then reports a timeout, a writer's mark
+// is lost, but nothing hangs. A drain holds it for a few milliseconds at
+// most, far less than any patience below.
 class DrainLock {
  public:
-  explicit DrainLock(ChangeLogHeader* header) : header_(header) {
-    int result = pthread_mutex_lock(&header_->drain_lock);
+  DrainLock(ChangeLogHeader* header, int64_t give_up_at) : header_(header) {
+    struct timespec until;
+    until.tv_sec = static_cast<time_t>(give_up_at / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(give_up_at % 1'000'000'000);
+    int result = pthread_mutex_clocklock(&header_->drain_lock, CLOCK_MONOTONIC, &until);
     if (result == EOWNERDEAD) result = pthread_mutex_consistent(&header_->drain_lock);
     held_ = result == 0;
   }
@@ -241,7 +256,7 @@ int32_t MarkWithoutCachedLane(void* log, uint32_t ident) {
   if (const lanes_internal::LaneCache* lane = CachedLane(log)) {
     PublishInLane(lane->head, lane->ring, ident);
   } else {
-    DrainLock lock(header);
+    DrainLock lock(header, MonotonicNs() + kLockPatienceNs);
     if (!lock.held()) return 0;
     Append(log, ident);
   }
@@ -266,7 +281,7 @@ int32_t WakeSleepers(ChangeLogHeader* header) {
 uint64_t CurrentChangeCursor(void* change_log) {
   if (change_log == nullptr) return 0;
   ChangeLogHeader* header = HeaderOf(change_log);
-  DrainLock lock(header);
+  DrainLock lock(header, MonotonicNs() + kLockPatienceNs);
   if (lock.held()) DrainLanes(change_log);
   return __atomic_load_n(&header->head, __ATOMIC_ACQUIRE);
 }
@@ -281,16 +296,27 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
   const int64_t deadline = MonotonicNs() + int64_t{timeout_ms < 0 ? 0 : timeout_ms} * 1'000'000;
   Batch batch(idents);
   for (;;) {
+    bool drained = false;
     {
-      DrainLock lock(header);
+      // A look (timeout 0) still waits for a drain in progress.
+      DrainLock lock(header, std::max(deadline, MonotonicNs() + kLockPatienceNs));
       if (lock.held()) {
         DrainLanes(change_log);
         Collect(change_log, cursor, filter, &batch, resync);
+        drained = true;
       }
     }
     if (*resync || !idents->empty()) return WaitOutcome::kChanged;
     const int64_t remaining = deadline - MonotonicNs();
     if (remaining <= 0) return WaitOutcome::kTimedOut;
+    if (!drained) {
+      // A lock that refused at once: its news cannot be read, and looking
+      // for news without it would spin until the deadline.
+      const int64_t pause = std::min(remaining, kBrokenLockRetryNs);
+      const struct timespec nap = {0, static_cast<long>(pause)};
+      nanosleep(&nap, nullptr);
+      continue;
+    }
     if (NewsWithinSpin(change_log, *cursor, deadline)) continue;
     const uint32_t word = __atomic_load_n(&header->wake_word, __ATOMIC_SEQ_CST);
     __atomic_store_n(&header->sleepers, 1, __ATOMIC_SEQ_CST);

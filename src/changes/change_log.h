@@ -165,7 +165,9 @@ struct ChangeFilter {
 // overflowed before anyone drained it): the caller re-reads everything it
 // cares about; `idents` may then be incomplete or empty.
 // kTimedOut: nothing for the caller; *cursor may still have moved past
-// changes that the filter refused.
+// changes that the filter refused. Also when the drain lock cannot be taken
+// (its holder stopped, or its bytes damaged): then only after the timeout,
+// or a second if that is longer, and without spinning meanwhile.
 WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
                            const ChangeFilter& filter, std::vector<uint32_t>* idents, bool* resync);
 

@@ -7,10 +7,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <barrier>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -291,6 +294,85 @@ TEST_P(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
   ChildProcess ping([&] { return player(1, 2, true); });
   EXPECT_EQ(ping.Wait(), 0);
   EXPECT_EQ(pong.Wait(), 0);
+}
+
+// Another process of the same user can write anything into the log. Garbage
+// in the counters costs a resync, never a read or write past the object, and
+// the log then follows marks exactly again. A drain lock whose bytes say a
+// live process holds it (one that never lets go) must not hang anyone: a
+// waiter returns by its timeout, a writer's mark returns, a new waiter can
+// still start. Every check runs in a child with an alarm, so a hang fails the
+// test instead of stalling it.
+TEST_P(ChangeLogTest, GarbageInTheSharedHeaderNeitherHangsNorMisleads) {
+  ASSERT_EQ(RunInChild([&] {
+              ChangeLogHeader* header = Header();
+              __atomic_store_n(&header->lanes_in_use, 0xffffffffu, __ATOMIC_RELAXED);
+              for (uint32_t lane = 0; lane < kLaneCount; ++lane) {
+                __atomic_store_n(&header->drained[lane], 0xdeadbeefcafe0000u + lane,
+                                 __ATOMIC_RELAXED);
+              }
+              __atomic_store_n(&header->head, ~uint64_t{0} - 3, __ATOMIC_RELAXED);
+              __atomic_store_n(&header->sleepers, 0x12345678u, __ATOMIC_RELAXED);
+              return 0;
+            }),
+            0);
+  auto within_alarm = [](const std::function<int()>& body) {
+    return RunInChild([&] {
+      alarm(10);
+      return body();
+    });
+  };
+  EXPECT_EQ(within_alarm([&] {
+              uint64_t cursor = 0;
+              if (Wait(&cursor, 100) != WaitOutcome::kChanged || !resync_) return 1;
+              MarkChange(Log(), 5);
+              if (Wait(&cursor, kLongMs) != WaitOutcome::kChanged || resync_) return 2;
+              if (idents_ != std::vector<uint32_t>{5}) return 3;
+              return Wait(&cursor, 0) == WaitOutcome::kTimedOut ? 0 : 4;
+            }),
+            0);
+
+  // Lock word: owned by process 1, which is alive and never unlocks.
+  ASSERT_EQ(RunInChild([&] {
+              __atomic_store_n(reinterpret_cast<int*>(&Header()->drain_lock), 1, __ATOMIC_SEQ_CST);
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(within_alarm([&] {
+              uint64_t cursor = CurrentChangeCursor(Log());
+              const auto start = std::chrono::steady_clock::now();
+              if (Wait(&cursor, 200) != WaitOutcome::kTimedOut) return 1;
+              if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) return 2;
+              return 0;
+            }),
+            0);
+  // More threads than lanes, so some marks need the lock in either kind.
+  EXPECT_EQ(within_alarm([&] {
+              void* log = Log();
+              std::vector<std::thread> threads;
+              for (uint32_t t = 0; t < kLaneCount + 2; ++t) {
+                threads.emplace_back([log, t] { MarkChange(log, t); });
+              }
+              for (auto& thread : threads) thread.join();
+              return 0;
+            }),
+            0);
+  // Bytes that no lock type has: the lock refuses at once, and a waiter
+  // with marks in view that it cannot drain must not spin its timeout away.
+  ASSERT_EQ(RunInChild([&] {
+              memset(static_cast<void*>(&Header()->drain_lock), 0xff, sizeof(pthread_mutex_t));
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(within_alarm([&] {
+              MarkChange(Log(), 9);
+              uint64_t cursor = 0;
+              if (Wait(&cursor, 500) != WaitOutcome::kTimedOut) return 1;
+              struct rusage usage;
+              getrusage(RUSAGE_SELF, &usage);
+              return usage.ru_utime.tv_sec == 0 && usage.ru_utime.tv_usec < 250'000 ? 0 : 2;
+            }),
+            0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ChangeLogTest, ::testing::Values(Kind::kLanes, Kind::kShared),
