@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
+#include <cstring>
 #include <unordered_set>
 
 namespace kelto {
@@ -71,6 +73,13 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
 // (CLOCK_MONOTONIC, ns): a waiter then reports a timeout, a writer's mark
 // is lost, but nothing hangs. A drain holds it for a few milliseconds at
 // most, far less than any patience below.
+//
+// The same garbage written while a drain holds the lock must not make the
+// holder's unlock write through pointers it finds there: the holder keeps
+// its own copy of the bytes that only a holder changes and puts it back
+// just before it unlocks. This narrows the window to those few
+// instructions; closing it would take a lock of our own in these bytes,
+// which processes using the C library's lock would not respect.
 class DrainLock {
  public:
   DrainLock(ChangeLogHeader* header, int64_t give_up_at) : header_(header) {
@@ -80,17 +89,32 @@ class DrainLock {
     int result = pthread_mutex_clocklock(&header_->drain_lock, CLOCK_MONOTONIC, &until);
     if (result == EOWNERDEAD) result = pthread_mutex_consistent(&header_->drain_lock);
     held_ = result == 0;
+    if (held_) std::memcpy(holders_bytes_, HoldersBytes(), sizeof holders_bytes_);
   }
   ~DrainLock() {
-    if (held_) pthread_mutex_unlock(&header_->drain_lock);
+    if (!held_) return;
+    // Put back what the unlock will read and follow, as the lock left it.
+    std::memcpy(HoldersBytes(), holders_bytes_, sizeof holders_bytes_);
+    pthread_mutex_unlock(&header_->drain_lock);
   }
   DrainLock(const DrainLock&) = delete;
   DrainLock& operator=(const DrainLock&) = delete;
   bool held() const { return held_; }
 
  private:
+  // Besides its lock word, a held lock keeps its owner, its kind and the
+  // links of the holder's list of robust locks in its bytes, and the unlock
+  // reads and writes through those links. Only the holder changes them; the
+  // lock word is also changed by those who wait, so it is left alone.
+  static constexpr size_t kLockWordBytes = sizeof(int);
+#ifdef __GLIBC__
+  static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0, "the lock word comes first");
+#endif
+  char* HoldersBytes() { return reinterpret_cast<char*>(&header_->drain_lock) + kLockWordBytes; }
+
   ChangeLogHeader* header_;
   bool held_ = false;
+  char holders_bytes_[sizeof(pthread_mutex_t) - kLockWordBytes];
 };
 
 // Under the drain lock.

@@ -375,6 +375,38 @@ TEST_P(ChangeLogTest, GarbageInTheSharedHeaderNeitherHangsNorMisleads) {
             0);
 }
 
+// What the C library keeps in a held lock's bytes besides the lock word
+// (its owner, kind and the links of the holder's list of robust locks) is
+// in shared memory too. Another process writing there while a waiter drains
+// must not make the waiter's unlock follow those links. The filter runs
+// under the lock, so it plays that other process at exactly that moment.
+bool ScribbleOverTheHeldLock(const void* context, uint32_t) {
+  auto* lock = static_cast<char*>(const_cast<void*>(context));
+  std::memset(lock + sizeof(int), 0x41, sizeof(pthread_mutex_t) - sizeof(int));
+  return true;
+}
+
+TEST_P(ChangeLogTest, GarbageWrittenIntoTheHeldDrainLockDoesNotCrashItsHolder) {
+  uint64_t cursor = CurrentChangeCursor(mapped_);
+  MarkChange(mapped_, 4);
+  EXPECT_EQ(RunInChild([&] {
+              alarm(10);
+              uint64_t mine = cursor;
+              const ChangeFilter scribbling{&ScribbleOverTheHeldLock, &Header()->drain_lock};
+              if (Wait(&mine, 0, scribbling) != WaitOutcome::kChanged) return 1;
+              // The lock still works for this process and for the others.
+              MarkChange(Log(), 6);
+              if (Wait(&mine, 0) != WaitOutcome::kChanged || idents_ != std::vector<uint32_t>{6}) {
+                return 2;
+              }
+              return 0;
+            }),
+            0);
+  MarkChange(mapped_, 7);
+  ASSERT_EQ(Wait(&cursor, kLongMs), WaitOutcome::kChanged);
+  EXPECT_EQ(idents_, (std::vector<uint32_t>{4, 6, 7}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, ChangeLogTest, ::testing::Values(Kind::kLanes, Kind::kShared),
                          [](const ::testing::TestParamInfo<Kind>& param_info) {
                            return param_info.param == Kind::kLanes ? "Lanes" : "Shared";
