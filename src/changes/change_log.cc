@@ -154,9 +154,32 @@ void DrainLane(void* log, uint32_t lane) {
   __atomic_store_n(&header->drained[lane], head, __ATOMIC_RELEASE);
 }
 
-void DrainLanes(void* log) {
-  const uint32_t lanes = LanesInUse(HeaderOf(log));
-  for (uint32_t lane = 0; lane < lanes; ++lane) DrainLane(log, lane);
+// A lane is counted in use before its first mark, so a lane past the count
+// with marks not drained was hidden by garbage written over the count: the
+// count is raised again, lest its owner's marks stay hidden for good.
+void CountLaneInUse(ChangeLogHeader* header, uint32_t lane) {
+  uint32_t in_use = __atomic_load_n(&header->lanes_in_use, __ATOMIC_RELAXED);
+  while (in_use < lane + 1 &&
+         !__atomic_compare_exchange_n(&header->lanes_in_use, &in_use, lane + 1, false,
+                                      __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+  }
+}
+
+// Under the drain lock. Usually only the lanes counted in use; with
+// `every_lane` (a waiter's last look, a new cursor) all of them, which
+// costs a microsecond and finds lanes that the count no longer shows.
+void DrainLanes(void* log, bool every_lane) {
+  ChangeLogHeader* header = HeaderOf(log);
+  const uint32_t in_use = LanesInUse(header);
+  const uint32_t lanes = every_lane ? kLaneCount : in_use;
+  for (uint32_t lane = in_use; lane < lanes; ++lane) {
+    if (__atomic_load_n(&LaneHeadsOf(log)[lane].head, __ATOMIC_ACQUIRE) !=
+        __atomic_load_n(&header->drained[lane], __ATOMIC_RELAXED)) {
+      CountLaneInUse(header, lane);
+    }
+  }
+  const uint32_t to_drain = every_lane ? LanesInUse(header) : in_use;
+  for (uint32_t lane = 0; lane < to_drain; ++lane) DrainLane(log, lane);
 }
 
 // Marks the waiter has not seen yet, without taking the lock: a lane with
@@ -306,7 +329,7 @@ uint64_t CurrentChangeCursor(void* change_log) {
   if (change_log == nullptr) return 0;
   ChangeLogHeader* header = HeaderOf(change_log);
   DrainLock lock(header, MonotonicNs() + kLockPatienceNs);
-  if (lock.held()) DrainLanes(change_log);
+  if (lock.held()) DrainLanes(change_log, true);
   return __atomic_load_n(&header->head, __ATOMIC_ACQUIRE);
 }
 
@@ -322,10 +345,11 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
   for (;;) {
     bool drained = false;
     {
+      const int64_t now = MonotonicNs();
       // A look (timeout 0) still waits for a drain in progress.
-      DrainLock lock(header, std::max(deadline, MonotonicNs() + kLockPatienceNs));
+      DrainLock lock(header, std::max(deadline, now + kLockPatienceNs));
       if (lock.held()) {
-        DrainLanes(change_log);
+        DrainLanes(change_log, now >= deadline);
         Collect(change_log, cursor, filter, &batch, resync);
         drained = true;
       }

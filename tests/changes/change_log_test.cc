@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <barrier>
 #include <chrono>
 #include <cstring>
@@ -373,6 +374,39 @@ TEST_P(ChangeLogTest, GarbageInTheSharedHeaderNeitherHangsNorMisleads) {
               return usage.ru_utime.tv_sec == 0 && usage.ru_utime.tv_usec < 250'000 ? 0 : 2;
             }),
             0);
+}
+
+// The count of lanes in use spares waiters a look at lanes nobody ever
+// took. Garbage that lowers it must not hide the marks of a writer whose
+// lane lies above it for good: a waiter finds them by the end of its
+// timeout at the latest, and the count is mended.
+TEST_P(ChangeLogTest, MarksInALaneAboveAGarbageLaneCountStillArrive) {
+  uint64_t cursor = CurrentChangeCursor(mapped_);
+  ProcessLatch claimed;
+  ProcessLatch hidden;
+  ChildProcess writer([&] {
+    MarkChange(Log(), 2);
+    claimed.Notify();
+    if (!hidden.Wait()) return 1;
+    MarkChange(Log(), 3);
+    return 0;
+  });
+  ASSERT_TRUE(claimed.Wait());
+  ASSERT_EQ(Wait(&cursor, kLongMs), WaitOutcome::kChanged);
+  __atomic_store_n(&Header()->lanes_in_use, 0u, __ATOMIC_RELAXED);
+  hidden.Notify();
+  EXPECT_EQ(writer.Wait(), 0);
+  std::vector<uint32_t> seen;
+  for (int look = 0; look < 3 && std::find(seen.begin(), seen.end(), 3) == seen.end(); ++look) {
+    if (Wait(&cursor, 200) == WaitOutcome::kChanged) {
+      EXPECT_FALSE(resync_);
+      seen.insert(seen.end(), idents_.begin(), idents_.end());
+    }
+  }
+  EXPECT_NE(std::find(seen.begin(), seen.end(), 3), seen.end());
+  if (GetParam() == Kind::kLanes) {
+    EXPECT_GE(__atomic_load_n(&Header()->lanes_in_use, __ATOMIC_RELAXED), 1u);
+  }
 }
 
 // What the C library keeps in a held lock's bytes besides the lock word
