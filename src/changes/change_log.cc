@@ -63,6 +63,31 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
   syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
 }
 
+void InitDrainLock(pthread_mutex_t* lock) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(lock, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+
+#ifdef __GLIBC__
+// The kind of lock InitDrainLock makes, as the C library keeps it in the
+// lock's bytes, where it decides how every lock and unlock goes: garbage
+// there can send them down paths that abort the process.
+int DrainLockKind() {
+  static const int kind = [] {
+    pthread_mutex_t probe;
+    InitDrainLock(&probe);
+    const int made = probe.__data.__kind;
+    pthread_mutex_destroy(&probe);
+    return made;
+  }();
+  return kind;
+}
+#endif
+
 // The drain lock is robust: a process killed while holding it leaves the
 // ring consistent enough (at worst a lane's marks are moved twice, and a
 // mark reported twice is harmless), so the next holder carries on.
@@ -86,6 +111,7 @@ class DrainLock {
     struct timespec until;
     until.tv_sec = static_cast<time_t>(give_up_at / 1'000'000'000);
     until.tv_nsec = static_cast<long>(give_up_at % 1'000'000'000);
+    MendKind();
     int result = pthread_mutex_clocklock(&header_->drain_lock, CLOCK_MONOTONIC, &until);
     if (result == EOWNERDEAD) result = pthread_mutex_consistent(&header_->drain_lock);
     held_ = result == 0;
@@ -95,6 +121,7 @@ class DrainLock {
     if (!held_) return;
     // Put back what the unlock will read and follow, as the lock left it.
     std::memcpy(HoldersBytes(), holders_bytes_, sizeof holders_bytes_);
+    MendKind();
     pthread_mutex_unlock(&header_->drain_lock);
   }
   DrainLock(const DrainLock&) = delete;
@@ -111,6 +138,16 @@ class DrainLock {
   static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0, "the lock word comes first");
 #endif
   char* HoldersBytes() { return reinterpret_cast<char*>(&header_->drain_lock) + kLockWordBytes; }
+  // The kind never changes once made, so whoever finds it changed puts
+  // back the one every process agrees on.
+  void MendKind() {
+#ifdef __GLIBC__
+    int* kind = &header_->drain_lock.__data.__kind;
+    if (__atomic_load_n(kind, __ATOMIC_RELAXED) != DrainLockKind()) {
+      __atomic_store_n(kind, DrainLockKind(), __ATOMIC_RELAXED);
+    }
+#endif
+  }
 
   ChangeLogHeader* header_;
   bool held_ = false;
@@ -271,12 +308,7 @@ size_t ChangeLogBytes() {
 
 void InitChangeLog(void* mapped) {
   ChangeLogHeader* header = HeaderOf(mapped);
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-  pthread_mutex_init(&header->drain_lock, &attributes);
-  pthread_mutexattr_destroy(&attributes);
+  InitDrainLock(&header->drain_lock);
   __atomic_store_n(&header->capacity, kChangeLogCapacity, __ATOMIC_RELAXED);
   __atomic_store_n(&header->lane_count, kLaneCount, __ATOMIC_RELAXED);
   __atomic_store_n(&header->lane_capacity, kLaneCapacity, __ATOMIC_RELAXED);
