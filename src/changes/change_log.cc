@@ -406,6 +406,7 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
   ChangeLogHeader* header = HeaderOf(change_log);
   const int64_t deadline = MonotonicNs() + int64_t{timeout_ms < 0 ? 0 : timeout_ms} * 1'000'000;
   Batch batch(idents);
+  bool looked = false;  // drained at least once
   for (;;) {
     bool drained = false;
     {
@@ -416,11 +417,17 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
         DrainLanes(change_log, now >= deadline);
         Collect(change_log, cursor, filter, &batch, resync);
         drained = true;
+        looked = true;
       }
     }
     if (*resync || !idents->empty()) return WaitOutcome::kChanged;
     const int64_t remaining = deadline - MonotonicNs();
-    if (remaining <= 0) return WaitOutcome::kTimedOut;
+    if (remaining <= 0) {
+      if (looked) return WaitOutcome::kTimedOut;
+      // Nothing could be looked at: "nothing changed" might be wrong.
+      *resync = true;
+      return WaitOutcome::kChanged;
+    }
     if (!drained) {
       // A lock that refused at once: its news cannot be read, and looking
       // for news without it would spin until the deadline.

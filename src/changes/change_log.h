@@ -165,9 +165,11 @@ struct ChangeFilter {
 // overflowed before anyone drained it): the caller re-reads everything it
 // cares about; `idents` may then be incomplete or empty.
 // kTimedOut: nothing for the caller; *cursor may still have moved past
-// changes that the filter refused. Also when the drain lock cannot be taken
-// (its holder stopped, or its bytes damaged): then only after the timeout,
-// or a second if that is longer, and without spinning meanwhile.
+// changes that the filter refused.
+// A waiter that cannot take the drain lock (its holder stopped, or its
+// bytes damaged) waits no longer than its timeout, or a second if that is
+// longer, without spinning; having not looked at all, it returns kChanged
+// with `resync` and an unmoved cursor.
 WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
                            const ChangeFilter& filter, std::vector<uint32_t>* idents, bool* resync);
 
