@@ -302,9 +302,9 @@ TEST_P(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
 // in the counters costs a resync, never a read or write past the object, and
 // the log then follows marks exactly again. A drain lock whose bytes say a
 // live process holds it (one that never lets go) must not hang anyone: a
-// waiter returns by its timeout, a writer's mark returns, a new waiter can
-// still start. Every check runs in a child with an alarm, so a hang fails the
-// test instead of stalling it.
+// waiter returns by its timeout and asks for a resync, a writer's mark
+// returns, a new waiter can still start. Every check runs in a child with an alarm, so a hang fails
+// the test instead of stalling it.
 TEST_P(ChangeLogTest, GarbageInTheSharedHeaderNeitherHangsNorMisleads) {
   ASSERT_EQ(RunInChild([&] {
               ChangeLogHeader* header = Header();
@@ -440,8 +440,11 @@ TEST_P(ChangeLogTest, MarksInALaneAboveAGarbageLaneCountStillArrive) {
 // must not make the waiter's unlock follow those links. The filter runs
 // under the lock, so it plays that other process at exactly that moment.
 bool ScribbleOverTheHeldLock(const void* context, uint32_t) {
-  auto* lock = static_cast<char*>(const_cast<void*>(context));
-  std::memset(lock + sizeof(int), 0x41, sizeof(pthread_mutex_t) - sizeof(int));
+  auto* lock = static_cast<pthread_mutex_t*>(const_cast<void*>(context));
+  const auto nowhere = reinterpret_cast<__pthread_list_t*>(uintptr_t{0x4141414141414140});
+  __atomic_store_n(&lock->__data.__list.__next, nowhere, __ATOMIC_RELAXED);
+  __atomic_store_n(&lock->__data.__list.__prev, nowhere, __ATOMIC_RELAXED);
+  __atomic_store_n(&lock->__data.__owner, 0x41414141, __ATOMIC_RELAXED);
   return true;
 }
 
