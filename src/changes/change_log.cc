@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstddef>
 #include <unordered_set>
 
 namespace kelto {
@@ -71,22 +70,6 @@ void InitDrainLock(pthread_mutex_t* lock) {
   pthread_mutexattr_destroy(&attributes);
 }
 
-#ifdef __GLIBC__
-// The kind of lock InitDrainLock makes, as the C library keeps it in the
-// lock's bytes, where it decides how every lock and unlock goes: garbage
-// there can send them down paths that abort the process.
-int DrainLockKind() {
-  static const int kind = [] {
-    pthread_mutex_t probe;
-    InitDrainLock(&probe);
-    const int made = probe.__data.__kind;
-    pthread_mutex_destroy(&probe);
-    return made;
-  }();
-  return kind;
-}
-#endif
-
 #if defined(__SANITIZE_THREAD__)
 #define KELTO_THREAD_SANITIZER 1
 #elif defined(__has_feature)
@@ -122,68 +105,31 @@ int LockUntil(pthread_mutex_t* lock, int64_t give_up_at) {
 // ring consistent enough (at worst a lane's marks are moved twice, and a
 // mark reported twice is harmless), so the next holder carries on.
 //
-// Its bytes are in shared memory, where a stopped holder or another
-// process's garbage can make it look held for ever (say, by a live process
-// that never lets go). So nobody waits for it longer than `give_up_at`
-// (CLOCK_MONOTONIC, ns): a waiter then reports a timeout, a writer's mark
-// is lost, but nothing hangs. A drain holds it for a few milliseconds at
-// most, far less than any patience below.
-//
-// The same garbage written while a drain holds the lock must not make the
-// holder's unlock write through pointers it finds there: the holder keeps
-// its own copy of the bytes that only a holder changes and puts it back
-// just before it unlocks. This narrows the window to those few
-// instructions; closing it would take a lock of our own in these bytes,
-// which processes using the C library's lock would not respect.
+// A holder that is stopped (a debugger, SIGSTOP) rather than killed, or a
+// lock word overwritten to name a live process, would hold everyone else
+// for ever. So nobody waits for it longer than `give_up_at`
+// (CLOCK_MONOTONIC, ns): a waiter then asks for a resync, a writer flags
+// its mark as dropped (which the next drain turns into a resync), and
+// nothing hangs. A drain holds the lock for a few milliseconds at most, far
+// less than any patience below. The lock's other bytes are the C library's
+// own, and garbage written there is not defended against.
 class DrainLock {
  public:
   DrainLock(ChangeLogHeader* header, int64_t give_up_at) : header_(header) {
-    MendKind();
     int result = LockUntil(&header_->drain_lock, give_up_at);
     if (result == EOWNERDEAD) result = pthread_mutex_consistent(&header_->drain_lock);
     held_ = result == 0;
-    if (!held_) return;
-    for (size_t word = 0; word < kHoldersWords; ++word) {
-      holders_words_[word] = __atomic_load_n(&HoldersWords()[word], __ATOMIC_RELAXED);
-    }
   }
   ~DrainLock() {
-    if (!held_) return;
-    // Put back what the unlock will read and follow, as the lock left it.
-    for (size_t word = 0; word < kHoldersWords; ++word) {
-      __atomic_store_n(&HoldersWords()[word], holders_words_[word], __ATOMIC_RELAXED);
-    }
-    MendKind();
-    pthread_mutex_unlock(&header_->drain_lock);
+    if (held_) pthread_mutex_unlock(&header_->drain_lock);
   }
   DrainLock(const DrainLock&) = delete;
   DrainLock& operator=(const DrainLock&) = delete;
   bool held() const { return held_; }
 
  private:
-  // Besides its lock word, a held lock keeps its owner, its kind and the
-  // links of the holder's list of robust locks in its bytes, and the unlock
-  // reads and writes through those links. Only the holder changes them; the
-  // lock word is also changed by those who wait, so it is left alone.
-  static constexpr size_t kHoldersWords = sizeof(pthread_mutex_t) / sizeof(int) - 1;
-#ifdef __GLIBC__
-  static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0, "the lock word comes first");
-#endif
-  int* HoldersWords() { return reinterpret_cast<int*>(&header_->drain_lock) + 1; }
-  // The kind never changes once made, so whoever finds it changed puts
-  // back the one every process agrees on.
-  void MendKind() {
-#ifdef __GLIBC__
-    int* kind = &header_->drain_lock.__data.__kind;
-    if (__atomic_load_n(kind, __ATOMIC_RELAXED) != DrainLockKind()) {
-      __atomic_store_n(kind, DrainLockKind(), __ATOMIC_RELAXED);
-    }
-#endif
-  }
-
   ChangeLogHeader* header_;
   bool held_ = false;
-  int holders_words_[kHoldersWords];
 };
 
 // Under the drain lock.
@@ -249,6 +195,9 @@ void DrainLanes(void* log, bool every_lane) {
   }
   const uint32_t to_drain = every_lane ? LanesInUse(header) : in_use;
   for (uint32_t lane = 0; lane < to_drain; ++lane) DrainLane(log, lane);
+  if (__atomic_exchange_n(&header->marks_dropped, 0, __ATOMIC_SEQ_CST) != 0) {
+    Append(log, kResyncMark);
+  }
 }
 
 // Marks the waiter has not seen yet, without taking the lock: a lane with
@@ -264,7 +213,8 @@ bool AnythingNew(void* log, uint64_t cursor) {
       return true;
     }
   }
-  return __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor;
+  return __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor ||
+         __atomic_load_n(&header->marks_dropped, __ATOMIC_SEQ_CST) != 0;
 }
 
 inline void CpuRelax() {
@@ -368,8 +318,13 @@ int32_t MarkWithoutCachedLane(void* log, uint32_t ident) {
     PublishInLane(lane->head, lane->ring, ident);
   } else {
     DrainLock lock(header, MonotonicNs() + kLockPatienceNs);
-    if (!lock.held()) return 0;
-    Append(log, ident);
+    if (lock.held()) {
+      Append(log, ident);
+    } else {
+      // The mark cannot go in: the next drain tells waiters to re-read
+      // everything instead, and sleepers are woken for it below.
+      __atomic_store_n(&header->marks_dropped, 1, __ATOMIC_SEQ_CST);
+    }
   }
   // Against the waiter's "sleepers = 1, then look": a rare path, so it pays
   // the fence itself rather than count on the waiter's. The look at the

@@ -52,12 +52,17 @@ struct ChangeLogHeader {
   uint32_t lane_count;
   uint32_t lane_capacity;
   uint32_t lanes_in_use;                     // one past the highest lane ever claimed
+  uint32_t marks_dropped;                    // nonzero: a mark could not go in; resync
   alignas(64) uint32_t wake_word;            // futex word, bumped when sleepers are woken
   uint32_t sleepers;                         // nonzero while some waiter may sleep on wake_word
   alignas(64) pthread_mutex_t drain_lock;    // robust, process-shared
   uint64_t head;                             // next position of the ring; moved under drain_lock
   alignas(64) uint64_t drained[kLaneCount];  // per lane: marks moved to the ring so far
 };
+
+// Processes of different builds share the object: the fields of the first
+// line may grow into its padding, never move what follows.
+static_assert(offsetof(ChangeLogHeader, wake_word) == 64, "the header's second line is fixed");
 
 // One cache line per lane: its head is written by its owner alone.
 struct alignas(64) LaneHead {
