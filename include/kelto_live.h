@@ -287,8 +287,10 @@ KELTO_LIVE_EXPORT uint64_t kelto_live_cursor(kelto_live* table);
  * at most `capacity`), their number to *changed_count, and *cursor moves
  * past them. *resync is set to 1 when changes may have been missed (the
  * waiter fell more than 65,536 changes behind, one writing thread made more
- * than 4,096 changes before any waiter looked, or more idents changed than
- * `capacity`): re-read every variable of interest;
+ * than 4,096 changes before any waiter looked, more idents changed than
+ * `capacity`, or the log's lock could not be taken during the whole wait,
+ * say while a process holding it is stopped: such a wait lasts up to a
+ * second even with a shorter timeout): re-read every variable of interest;
  * else 0. `changed` may be NULL with capacity 0 (then only *resync and
  * the count of 0 tell). Results: OK; TIMEOUT (count 0; *cursor may have
  * moved past changes of idents not asked for);

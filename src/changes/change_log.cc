@@ -36,6 +36,11 @@ constexpr int64_t kUnfencedSleepNs = 1'000'000;
 constexpr int64_t kSpinNs = 20'000;
 // Up to here the idents of a batch are checked for repeats one by one.
 constexpr size_t kSmallBatch = 32;
+// The longest a writer, or a waiter past its own timeout, waits for the
+// drain lock, and how often a waiter that cannot take it at all (its bytes
+// are garbage) looks again.
+constexpr int64_t kLockPatienceNs = 1'000'000'000;
+constexpr int64_t kBrokenLockRetryNs = 10'000'000;
 
 int64_t MonotonicNs() {
   struct timespec now;
@@ -56,13 +61,62 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
   syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
 }
 
+void InitDrainLock(pthread_mutex_t* lock) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(lock, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+
+#if defined(__SANITIZE_THREAD__)
+#define KELTO_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KELTO_THREAD_SANITIZER 1
+#endif
+#endif
+
+// Locks `lock`, giving up at `give_up_at` (CLOCK_MONOTONIC, ns).
+int LockUntil(pthread_mutex_t* lock, int64_t give_up_at) {
+  struct timespec until;
+#ifdef KELTO_THREAD_SANITIZER
+  // ThreadSanitizer follows timedlock but not clocklock, and would take
+  // the unlock for one of a lock nobody took. Its builds are tests, where
+  // nobody sets the clock: the deadline is moved to the real-time clock.
+  // It takes a dead owner's lock for locked only from trylock.
+  const int tried = pthread_mutex_trylock(lock);
+  if (tried != EBUSY) return tried;
+  clock_gettime(CLOCK_REALTIME, &until);
+  const int64_t at = static_cast<int64_t>(until.tv_sec) * 1'000'000'000 + until.tv_nsec +
+                     std::max<int64_t>(give_up_at - MonotonicNs(), 0);
+  until.tv_sec = static_cast<time_t>(at / 1'000'000'000);
+  until.tv_nsec = static_cast<long>(at % 1'000'000'000);
+  return pthread_mutex_timedlock(lock, &until);
+#else
+  until.tv_sec = static_cast<time_t>(give_up_at / 1'000'000'000);
+  until.tv_nsec = static_cast<long>(give_up_at % 1'000'000'000);
+  return pthread_mutex_clocklock(lock, CLOCK_MONOTONIC, &until);
+#endif
+}
+
 // The drain lock is robust: a process killed while holding it leaves the
 // ring consistent enough (at worst a lane's marks are moved twice, and a
 // mark reported twice is harmless), so the next holder carries on.
+//
+// A holder that is stopped (a debugger, SIGSTOP) rather than killed, or a
+// lock word overwritten to name a live process, would hold everyone else
+// for ever. So nobody waits for it longer than `give_up_at`
+// (CLOCK_MONOTONIC, ns): a waiter then asks for a resync, a writer flags
+// its mark as dropped (which the next drain turns into a resync), and
+// nothing hangs. A drain holds the lock for a few milliseconds at most, far
+// less than any patience below. The lock's other bytes are the C library's
+// own, and garbage written there is not defended against.
 class DrainLock {
  public:
-  explicit DrainLock(ChangeLogHeader* header) : header_(header) {
-    int result = pthread_mutex_lock(&header_->drain_lock);
+  DrainLock(ChangeLogHeader* header, int64_t give_up_at) : header_(header) {
+    int result = LockUntil(&header_->drain_lock, give_up_at);
     if (result == EOWNERDEAD) result = pthread_mutex_consistent(&header_->drain_lock);
     held_ = result == 0;
   }
@@ -115,9 +169,35 @@ void DrainLane(void* log, uint32_t lane) {
   __atomic_store_n(&header->drained[lane], head, __ATOMIC_RELEASE);
 }
 
-void DrainLanes(void* log) {
-  const uint32_t lanes = LanesInUse(HeaderOf(log));
-  for (uint32_t lane = 0; lane < lanes; ++lane) DrainLane(log, lane);
+// A lane is counted in use before its first mark, so a lane past the count
+// with marks not drained was hidden by garbage written over the count: the
+// count is raised again, lest its owner's marks stay hidden for good.
+void CountLaneInUse(ChangeLogHeader* header, uint32_t lane) {
+  uint32_t in_use = __atomic_load_n(&header->lanes_in_use, __ATOMIC_RELAXED);
+  while (in_use < lane + 1 &&
+         !__atomic_compare_exchange_n(&header->lanes_in_use, &in_use, lane + 1, false,
+                                      __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+  }
+}
+
+// Under the drain lock. Usually only the lanes counted in use; with
+// `every_lane` (a waiter's last look, a new cursor) all of them, which
+// costs a microsecond and finds lanes that the count no longer shows.
+void DrainLanes(void* log, bool every_lane) {
+  ChangeLogHeader* header = HeaderOf(log);
+  const uint32_t in_use = LanesInUse(header);
+  const uint32_t lanes = every_lane ? kLaneCount : in_use;
+  for (uint32_t lane = in_use; lane < lanes; ++lane) {
+    if (__atomic_load_n(&LaneHeadsOf(log)[lane].head, __ATOMIC_ACQUIRE) !=
+        __atomic_load_n(&header->drained[lane], __ATOMIC_RELAXED)) {
+      CountLaneInUse(header, lane);
+    }
+  }
+  const uint32_t to_drain = every_lane ? LanesInUse(header) : in_use;
+  for (uint32_t lane = 0; lane < to_drain; ++lane) DrainLane(log, lane);
+  if (__atomic_exchange_n(&header->marks_dropped, 0, __ATOMIC_SEQ_CST) != 0) {
+    Append(log, kResyncMark);
+  }
 }
 
 // Marks the waiter has not seen yet, without taking the lock: a lane with
@@ -133,7 +213,8 @@ bool AnythingNew(void* log, uint64_t cursor) {
       return true;
     }
   }
-  return __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor;
+  return __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor ||
+         __atomic_load_n(&header->marks_dropped, __ATOMIC_SEQ_CST) != 0;
 }
 
 inline void CpuRelax() {
@@ -209,12 +290,7 @@ size_t ChangeLogBytes() {
 
 void InitChangeLog(void* mapped) {
   ChangeLogHeader* header = HeaderOf(mapped);
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-  pthread_mutex_init(&header->drain_lock, &attributes);
-  pthread_mutexattr_destroy(&attributes);
+  InitDrainLock(&header->drain_lock);
   __atomic_store_n(&header->capacity, kChangeLogCapacity, __ATOMIC_RELAXED);
   __atomic_store_n(&header->lane_count, kLaneCount, __ATOMIC_RELAXED);
   __atomic_store_n(&header->lane_capacity, kLaneCapacity, __ATOMIC_RELAXED);
@@ -241,9 +317,14 @@ int32_t MarkWithoutCachedLane(void* log, uint32_t ident) {
   if (const lanes_internal::LaneCache* lane = CachedLane(log)) {
     PublishInLane(lane->head, lane->ring, ident);
   } else {
-    DrainLock lock(header);
-    if (!lock.held()) return 0;
-    Append(log, ident);
+    DrainLock lock(header, MonotonicNs() + kLockPatienceNs);
+    if (lock.held()) {
+      Append(log, ident);
+    } else {
+      // The mark cannot go in: the next drain tells waiters to re-read
+      // everything instead, and sleepers are woken for it below.
+      __atomic_store_n(&header->marks_dropped, 1, __ATOMIC_SEQ_CST);
+    }
   }
   // Against the waiter's "sleepers = 1, then look": a rare path, so it pays
   // the fence itself rather than count on the waiter's. The look at the
@@ -266,8 +347,8 @@ int32_t WakeSleepers(ChangeLogHeader* header) {
 uint64_t CurrentChangeCursor(void* change_log) {
   if (change_log == nullptr) return 0;
   ChangeLogHeader* header = HeaderOf(change_log);
-  DrainLock lock(header);
-  if (lock.held()) DrainLanes(change_log);
+  DrainLock lock(header, MonotonicNs() + kLockPatienceNs);
+  if (lock.held()) DrainLanes(change_log, true);
   return __atomic_load_n(&header->head, __ATOMIC_ACQUIRE);
 }
 
@@ -280,17 +361,36 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
   ChangeLogHeader* header = HeaderOf(change_log);
   const int64_t deadline = MonotonicNs() + int64_t{timeout_ms < 0 ? 0 : timeout_ms} * 1'000'000;
   Batch batch(idents);
+  bool looked = false;  // drained at least once
   for (;;) {
+    bool drained = false;
     {
-      DrainLock lock(header);
+      const int64_t now = MonotonicNs();
+      // A look (timeout 0) still waits for a drain in progress.
+      DrainLock lock(header, std::max(deadline, now + kLockPatienceNs));
       if (lock.held()) {
-        DrainLanes(change_log);
+        DrainLanes(change_log, now >= deadline);
         Collect(change_log, cursor, filter, &batch, resync);
+        drained = true;
+        looked = true;
       }
     }
     if (*resync || !idents->empty()) return WaitOutcome::kChanged;
     const int64_t remaining = deadline - MonotonicNs();
-    if (remaining <= 0) return WaitOutcome::kTimedOut;
+    if (remaining <= 0) {
+      if (looked) return WaitOutcome::kTimedOut;
+      // Nothing could be looked at: "nothing changed" might be wrong.
+      *resync = true;
+      return WaitOutcome::kChanged;
+    }
+    if (!drained) {
+      // A lock that refused at once: its news cannot be read, and looking
+      // for news without it would spin until the deadline.
+      const int64_t pause = std::min(remaining, kBrokenLockRetryNs);
+      const struct timespec nap = {0, static_cast<long>(pause)};
+      nanosleep(&nap, nullptr);
+      continue;
+    }
     if (NewsWithinSpin(change_log, *cursor, deadline)) continue;
     const uint32_t word = __atomic_load_n(&header->wake_word, __ATOMIC_SEQ_CST);
     __atomic_store_n(&header->sleepers, 1, __ATOMIC_SEQ_CST);

@@ -52,12 +52,17 @@ struct ChangeLogHeader {
   uint32_t lane_count;
   uint32_t lane_capacity;
   uint32_t lanes_in_use;                     // one past the highest lane ever claimed
+  uint32_t marks_dropped;                    // nonzero: a mark could not go in; resync
   alignas(64) uint32_t wake_word;            // futex word, bumped when sleepers are woken
   uint32_t sleepers;                         // nonzero while some waiter may sleep on wake_word
   alignas(64) pthread_mutex_t drain_lock;    // robust, process-shared
   uint64_t head;                             // next position of the ring; moved under drain_lock
   alignas(64) uint64_t drained[kLaneCount];  // per lane: marks moved to the ring so far
 };
+
+// Processes of different builds share the object: the fields of the first
+// line may grow into its padding, never move what follows.
+static_assert(offsetof(ChangeLogHeader, wake_word) == 64, "the header's second line is fixed");
 
 // One cache line per lane: its head is written by its owner alone.
 struct alignas(64) LaneHead {
@@ -166,6 +171,10 @@ struct ChangeFilter {
 // cares about; `idents` may then be incomplete or empty.
 // kTimedOut: nothing for the caller; *cursor may still have moved past
 // changes that the filter refused.
+// A waiter that cannot take the drain lock (its holder stopped, or its
+// bytes damaged) waits no longer than its timeout, or a second if that is
+// longer, without spinning; having not looked at all, it returns kChanged
+// with `resync` and an unmoved cursor.
 WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
                            const ChangeFilter& filter, std::vector<uint32_t>* idents, bool* resync);
 

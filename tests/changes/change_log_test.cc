@@ -7,10 +7,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <barrier>
 #include <chrono>
+#include <climits>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -291,6 +296,145 @@ TEST_P(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
   ChildProcess ping([&] { return player(1, 2, true); });
   EXPECT_EQ(ping.Wait(), 0);
   EXPECT_EQ(pong.Wait(), 0);
+}
+
+// Another process of the same user can write anything into the log. Garbage
+// in the counters costs a resync, never a read or write past the object, and
+// the log then follows marks exactly again. A drain lock whose bytes say a
+// live process holds it (one that never lets go) must not hang anyone: a
+// waiter returns by its timeout and asks for a resync, a writer's mark
+// returns (flagged as dropped), a new waiter can still start. Every check
+// runs in a child with an alarm, so a hang fails the test instead of
+// stalling it.
+TEST_P(ChangeLogTest, GarbageInTheSharedHeaderNeitherHangsNorMisleads) {
+  ASSERT_EQ(RunInChild([&] {
+              ChangeLogHeader* header = Header();
+              __atomic_store_n(&header->lanes_in_use, 0xffffffffu, __ATOMIC_RELAXED);
+              for (uint32_t lane = 0; lane < kLaneCount; ++lane) {
+                __atomic_store_n(&header->drained[lane], 0xdeadbeefcafe0000u + lane,
+                                 __ATOMIC_RELAXED);
+              }
+              __atomic_store_n(&header->head, ~uint64_t{0} - 3, __ATOMIC_RELAXED);
+              __atomic_store_n(&header->sleepers, 0x12345678u, __ATOMIC_RELAXED);
+              return 0;
+            }),
+            0);
+  auto within_alarm = [](const std::function<int()>& body) {
+    return RunInChild([&] {
+      alarm(10);
+      return body();
+    });
+  };
+  EXPECT_EQ(within_alarm([&] {
+              uint64_t cursor = 0;
+              if (Wait(&cursor, 100) != WaitOutcome::kChanged || !resync_) return 1;
+              MarkChange(Log(), 5);
+              if (Wait(&cursor, kLongMs) != WaitOutcome::kChanged || resync_) return 2;
+              if (idents_ != std::vector<uint32_t>{5}) return 3;
+              return Wait(&cursor, 0) == WaitOutcome::kTimedOut ? 0 : 4;
+            }),
+            0);
+
+  const uint64_t before_the_stuck_lock = CurrentChangeCursor(mapped_);
+  // Lock word: owned by process 1, which is alive and never unlocks.
+  ASSERT_EQ(RunInChild([&] {
+              __atomic_store_n(reinterpret_cast<int*>(&Header()->drain_lock), 1, __ATOMIC_SEQ_CST);
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(within_alarm([&] {
+              uint64_t cursor = CurrentChangeCursor(Log());
+              const uint64_t before = cursor;
+              const auto start = std::chrono::steady_clock::now();
+              // It could not look: it must not say that nothing changed.
+              if (Wait(&cursor, 200) != WaitOutcome::kChanged || !resync_) return 1;
+              if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) return 2;
+              return cursor == before ? 0 : 3;
+            }),
+            0);
+  // More threads than lanes, all alive at once, so some marks need the
+  // lock in either kind.
+  EXPECT_EQ(within_alarm([&] {
+              void* log = Log();
+              std::barrier all_marked(kLaneCount + 2);
+              std::vector<std::thread> threads;
+              for (uint32_t t = 0; t < kLaneCount + 2; ++t) {
+                threads.emplace_back([log, t, &all_marked] {
+                  MarkChange(log, t);
+                  all_marked.arrive_and_wait();
+                });
+              }
+              for (auto& thread : threads) thread.join();
+              return 0;
+            }),
+            0);
+  // The marks that could not go in are not lost without a word: once the
+  // lock is free again, the next drain gives a resync.
+  ASSERT_EQ(RunInChild([&] {
+              __atomic_store_n(reinterpret_cast<int*>(&Header()->drain_lock), 0, __ATOMIC_SEQ_CST);
+              return 0;
+            }),
+            0);
+  uint64_t after_the_stuck_lock = before_the_stuck_lock;
+  ASSERT_EQ(Wait(&after_the_stuck_lock, kLongMs), WaitOutcome::kChanged);
+  EXPECT_TRUE(resync_);
+  // A lock left past recovery (a process took over a dead holder's lock
+  // and let go without making it consistent) refuses at once, and a waiter
+  // with marks in view that it cannot drain must not spin its timeout away.
+  // (Making such a lock usable again could break a lock another process has
+  // just taken: it stays refused for the life of the log.)
+  ASSERT_EQ(RunInChild([&] {
+              __atomic_store_n(reinterpret_cast<int*>(&Header()->drain_lock), 0, __ATOMIC_SEQ_CST);
+              return pthread_mutex_lock(&Header()->drain_lock);  // and end holding it
+            }),
+            0);
+  ASSERT_EQ(RunInChild([&] {
+              if (pthread_mutex_lock(&Header()->drain_lock) != EOWNERDEAD) return 1;
+              return pthread_mutex_unlock(&Header()->drain_lock);
+            }),
+            0);
+  EXPECT_EQ(within_alarm([&] {
+              MarkChange(Log(), 9);
+              uint64_t cursor = 0;
+              if (Wait(&cursor, 500) != WaitOutcome::kChanged || !resync_) return 1;
+              struct rusage usage;
+              getrusage(RUSAGE_SELF, &usage);
+              return usage.ru_utime.tv_sec == 0 && usage.ru_utime.tv_usec < 250'000 ? 0 : 2;
+            }),
+            0);
+}
+
+// The count of lanes in use spares waiters a look at lanes nobody ever
+// took. Garbage that lowers it must not hide the marks of a writer whose
+// lane lies above it for good: a waiter finds them by the end of its
+// timeout at the latest, and the count is mended.
+TEST_P(ChangeLogTest, MarksInALaneAboveAGarbageLaneCountStillArrive) {
+  uint64_t cursor = CurrentChangeCursor(mapped_);
+  ProcessLatch claimed;
+  ProcessLatch hidden;
+  ChildProcess writer([&] {
+    MarkChange(Log(), 2);
+    claimed.Notify();
+    if (!hidden.Wait()) return 1;
+    MarkChange(Log(), 3);
+    return 0;
+  });
+  ASSERT_TRUE(claimed.Wait());
+  ASSERT_EQ(Wait(&cursor, kLongMs), WaitOutcome::kChanged);
+  __atomic_store_n(&Header()->lanes_in_use, 0u, __ATOMIC_RELAXED);
+  hidden.Notify();
+  EXPECT_EQ(writer.Wait(), 0);
+  std::vector<uint32_t> seen;
+  for (int look = 0; look < 3 && std::find(seen.begin(), seen.end(), 3) == seen.end(); ++look) {
+    if (Wait(&cursor, 200) == WaitOutcome::kChanged) {
+      EXPECT_FALSE(resync_);
+      seen.insert(seen.end(), idents_.begin(), idents_.end());
+    }
+  }
+  EXPECT_NE(std::find(seen.begin(), seen.end(), 3), seen.end());
+  if (GetParam() == Kind::kLanes) {
+    EXPECT_GE(__atomic_load_n(&Header()->lanes_in_use, __ATOMIC_RELAXED), 1u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ChangeLogTest, ::testing::Values(Kind::kLanes, Kind::kShared),
