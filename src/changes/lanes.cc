@@ -56,6 +56,10 @@ struct Registry {
   uint64_t admissions = 0;
   pthread_key_t thread_lanes;
   bool writers_fenced = false;  // this process registered for membarrier
+  // In a forked child: the parent's registry, left alone on purpose (see
+  // ForgetLanesInChild) and kept reachable from here, so that a leak
+  // checker in a child, or a child's child, does not report it.
+  const Registry* forked_from = nullptr;
 };
 
 Registry& TheRegistry();
@@ -125,6 +129,7 @@ Registry* g_registry = nullptr;
 void ForgetLanesInChild() {
   Registry* parents = g_registry;
   g_registry = MakeRegistry(parents->thread_lanes);
+  g_registry->forked_from = parents;
   if (auto* thread = static_cast<ThreadLanes*>(pthread_getspecific(parents->thread_lanes))) {
     thread->claims.clear();
     thread->cache = nullptr;
