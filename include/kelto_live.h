@@ -290,7 +290,8 @@ KELTO_LIVE_EXPORT uint64_t kelto_live_cursor(kelto_live* table);
  * than 4,096 changes before any waiter looked, more idents changed than
  * `capacity`, or the log's lock could not be taken during the whole wait,
  * say while a process holding it is stopped: such a wait lasts up to a
- * second even with a shorter timeout): re-read every variable of interest;
+ * second even with a shorter timeout; or a writer could not record a change
+ * for the same reason): re-read every variable of interest;
  * else 0. `changed` may be NULL with capacity 0 (then only *resync and
  * the count of 0 tell). Results: OK; TIMEOUT (count 0; *cursor may have
  * moved past changes of idents not asked for);
