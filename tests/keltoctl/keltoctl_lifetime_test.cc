@@ -213,7 +213,11 @@ TEST(KeltoctlLifetime, WatchEndsCleanlyOnTerminationSignals) {
 TEST(KeltoctlLifetime, WatchEndsOnSignalsWhileItsOutputIsBlocked) {
   TestEnvironment environment;
   std::string many;  // about 20 kB a refresh: a few fill the pipe
-  for (int i = 0; i < 500; ++i) many += "V" + std::to_string(i) + "=L\n";
+  for (int i = 0; i < 500; ++i) {
+    many += 'V';
+    many += std::to_string(i);
+    many += "=L\n";
+  }
   environment.WriteDefinitions(many, kMemsh);
   LiveTableHolder holder([] {});
   ASSERT_TRUE(holder.ready());
