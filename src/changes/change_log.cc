@@ -195,8 +195,19 @@ void DrainLanes(void* log, bool every_lane) {
   }
   const uint32_t to_drain = every_lane ? LanesInUse(header) : in_use;
   for (uint32_t lane = 0; lane < to_drain; ++lane) DrainLane(log, lane);
-  if (__atomic_exchange_n(&header->marks_dropped, 0, __ATOMIC_SEQ_CST) != 0) {
+}
+
+// Under the drain lock, in a wait: marks that writers could not put in
+// become a resync. Not for a new cursor, which would step over it: those
+// marks' values were stored before the cursor was made. Counted off only
+// after the resync is in: a waiter killed in between leaves them for the
+// next, and a mark dropped meanwhile stays counted.
+void ResyncForDroppedMarks(void* log) {
+  ChangeLogHeader* header = HeaderOf(log);
+  const uint32_t dropped = __atomic_load_n(&header->marks_dropped, __ATOMIC_SEQ_CST);
+  if (dropped != 0) {
     Append(log, kResyncMark);
+    __atomic_fetch_sub(&header->marks_dropped, dropped, __ATOMIC_SEQ_CST);
   }
 }
 
@@ -213,8 +224,10 @@ bool AnythingNew(void* log, uint64_t cursor) {
       return true;
     }
   }
-  return __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor ||
-         __atomic_load_n(&header->marks_dropped, __ATOMIC_SEQ_CST) != 0;
+  // Dropped marks before the ring, for the same reason: a waiter appends
+  // their resync before it counts them off.
+  return __atomic_load_n(&header->marks_dropped, __ATOMIC_SEQ_CST) != 0 ||
+         __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor;
 }
 
 inline void CpuRelax() {
@@ -323,7 +336,7 @@ int32_t MarkWithoutCachedLane(void* log, uint32_t ident) {
     } else {
       // The mark cannot go in: the next drain tells waiters to re-read
       // everything instead, and sleepers are woken for it below.
-      __atomic_store_n(&header->marks_dropped, 1, __ATOMIC_SEQ_CST);
+      __atomic_fetch_add(&header->marks_dropped, 1, __ATOMIC_SEQ_CST);
     }
   }
   // Against the waiter's "sleepers = 1, then look": a rare path, so it pays
@@ -370,6 +383,7 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
       DrainLock lock(header, std::max(deadline, now + kLockPatienceNs));
       if (lock.held()) {
         DrainLanes(change_log, now >= deadline);
+        ResyncForDroppedMarks(change_log);
         Collect(change_log, cursor, filter, &batch, resync);
         drained = true;
         looked = true;

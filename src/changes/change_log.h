@@ -52,7 +52,7 @@ struct ChangeLogHeader {
   uint32_t lane_count;
   uint32_t lane_capacity;
   uint32_t lanes_in_use;                     // one past the highest lane ever claimed
-  uint32_t marks_dropped;                    // nonzero: a mark could not go in; resync
+  uint32_t marks_dropped;                    // marks that could not go in; resync
   alignas(64) uint32_t wake_word;            // futex word, bumped when sleepers are woken
   uint32_t sleepers;                         // nonzero while some waiter may sleep on wake_word
   alignas(64) pthread_mutex_t drain_lock;    // robust, process-shared

@@ -45,7 +45,11 @@
  *
  * The drain lock is a robust mutex: a process killed while holding it
  * frees it, and the next locker carries on (EOWNERDEAD). It is a byte that
- * names its owner.
+ * names its owner. Its lock is timed (a stopped holder must not hold the
+ * others for ever): while another holds it, a lane-less writer may give up,
+ * counting its mark in `dropped`, which the next wait turns into a resync
+ * before it counts it off (a new cursor leaves it alone); and a waiter may give up before it looked at
+ * anything, which is a resync to its caller (its cursor stays).
  *
  * Kills come after every step that changes shared state: a kill after a
  * mere load leaves the state a kill before it does, since the killed
@@ -147,6 +151,7 @@ byte drained;          /* the lane's marks moved to the ring so far */
 byte ring[CAP];        /* ident or RESYNC, 0 never written */
 byte head;             /* next position of the ring */
 byte owner;            /* the drain lock: 0 free */
+byte dropped;          /* marks_dropped: marks that could not go in */
 byte word;             /* the futex word */
 bool sleepers;         /* some waiter may sleep on word */
 
@@ -240,14 +245,23 @@ proctype LanelessWriter() {
   byte j = 0, lives = WRITER_LIVES;
   do
   :: j < LANELESS_MARKS ->
-     atomic { owner == 0 -> owner = WRITER_OWNS };   /* lock */
-     atomic {
-       APPEND(LANE_MARKS + j + 1);
-       made = made | BIT(LANE_MARKS + j + 1);
-       published = published | BIT(LANE_MARKS + j + 1)
-     };
-     WK;
-     owner = 0;   /* unlock */
+     if
+     :: atomic { owner == 0 -> owner = WRITER_OWNS };   /* lock */
+        atomic {
+          APPEND(LANE_MARKS + j + 1);
+          made = made | BIT(LANE_MARKS + j + 1);
+          published = published | BIT(LANE_MARKS + j + 1)
+        };
+        WK;
+        owner = 0   /* unlock */
+     :: atomic {   /* the timed lock gave up on a holder: count the mark as dropped */
+          owner != 0 ->
+          dropped++;
+          made = made | BIT(LANE_MARKS + j + 1);
+          published = published | BIT(LANE_MARKS + j + 1)
+        };
+        WK
+     fi;
      /* a seq_cst fence, then load(sleepers) */
      wake_sleepers(LANE_MARKS + j + 1);
      j++
@@ -359,7 +373,25 @@ start:   /* CurrentChangeCursor */
     owner = 0
   };
 top:
-  lock_and_drain();
+  if
+  :: atomic {   /* the timed lock gave up on a holder before anything was looked at: resync */
+       owner != 0 && owner != me + 1 -> seen[me] = seen[me] | published
+     };
+     goto top
+  :: lock_and_drain();
+     /* Marks dropped by a writer that gave up on the lock: a resync, then
+      * counted off (a kill in between leaves them for the next wait). A
+      * new cursor leaves them alone: it would step over the resync. */
+     t = dropped;
+     if
+     :: t != 0 ->
+        atomic { APPEND(RESYNC) };
+        KW;
+        atomic { dropped = dropped - t; t = 0 };
+        KW
+     :: else -> t = 0
+     fi
+  fi;
   atomic {   /* Collect; unlock */
     if
     :: head - cursor[me] > CAP ->   /* overwritten already: resync */
@@ -416,6 +448,10 @@ top:
   if
   :: atomic { t != drained -> t = 0; w = 0 }; goto top
   :: atomic { t == drained -> t = 0 }
+  fi;
+  if   /* a dropped mark is news too; before the ring, whose resync for it comes first */
+  :: atomic { dropped != 0 -> w = 0 }; goto top
+  :: else
   fi;
 #ifndef RING_HEAD_FIRST
   if
