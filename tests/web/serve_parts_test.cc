@@ -80,11 +80,19 @@ TEST(RequestGuard, TokenIsNeededWhenSetInAnyOfThreeWays) {
   EXPECT_EQ(StatusFor(settings, request), 0);
   request.authorization = "Bearer 0123456789abcdef012";
   EXPECT_EQ(StatusFor(settings, request), 401);
+  // A page's cookie holds this server's session, never the token itself,
+  // under a name of its own.
+  settings.session_cookie = "kelto_session_a1b2";
+  settings.session = "fedcba9876543210fedc";
   request = bare;
-  request.cookie = "theme=dark; kelto_token=0123456789abcdef0123; other=1";
+  request.cookie = "theme=dark; kelto_session_a1b2=fedcba9876543210fedc; other=1";
   EXPECT_EQ(StatusFor(settings, request), 0);
-  request.cookie = "xkelto_token=0123456789abcdef0123";
-  EXPECT_EQ(StatusFor(settings, request), 401);
+  for (const char* cookie :
+       {"xkelto_session_a1b2=fedcba9876543210fedc", "kelto_session_c3d4=fedcba9876543210fedc",
+        "kelto_session_a1b2=0123456789abcdef0123", "kelto_token=0123456789abcdef0123"}) {
+    request.cookie = cookie;
+    EXPECT_EQ(StatusFor(settings, request), 401) << cookie;
+  }
   request = bare;
   request.query_token = "0123456789abcdef0123";
   EXPECT_EQ(StatusFor(settings, request), 0);
