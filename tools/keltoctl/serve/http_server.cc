@@ -120,6 +120,23 @@ MHD_Response* CreateResponse(HttpReply& reply, MHD_Connection* connection) {
                                          MHD_RESPMEM_MUST_COPY);
 }
 
+// Writes `reply` straight to the socket of a connection that is about to
+// be closed: what fits the socket's buffer now (a refusal is small), and
+// nothing more is read.
+void SendLastWords(MHD_Connection* connection, const HttpReply& reply) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info == nullptr) return;
+  const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(reply.status));
+  const std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason +
+                           "\r\nConnection: close\r\nContent-Type: " + reply.content_type +
+                           "\r\nContent-Length: " + std::to_string(reply.body.size()) +
+                           "\r\n\r\n" + reply.body;
+  if (send(info->connect_fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) {
+    shutdown(info->connect_fd, SHUT_WR);
+  }
+}
+
 }  // namespace
 
 // The library calls these with the server as their closure.
@@ -209,9 +226,14 @@ bool HttpServer::Receive(RequestState& state, const char* upload, size_t* upload
     if (state.answered) return true;
     if (state.request.body.size() + size > limits_.max_body) {
       // A body without a declared length (chunked) is refused as soon as
-      // it passes the bound; the connection ends with the answer.
-      return Queue(state, Refusal(413, "the body is longer than " +
-                                           std::to_string(limits_.max_body) + " bytes"));
+      // it passes the bound. The library would read the rest before
+      // sending an answer queued now, so the refusal is written here and
+      // the connection ended.
+      state.answered = true;
+      SendLastWords(state.request.connection,
+                    Refusal(413, "the body is longer than " + std::to_string(limits_.max_body) +
+                                     " bytes"));
+      return false;
     }
     state.request.body.append(upload, size);
     return true;
