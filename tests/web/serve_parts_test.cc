@@ -215,11 +215,14 @@ TEST(ConnectionDeadlines, OnlyUnansweredRequestsPastTheirDeadlineAreShut) {
   for (int* pair : {late, answered, gone}) ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   ConnectionDeadlines deadlines(std::chrono::seconds(5));
   const Clock::time_point start = Clock::now();
-  deadlines.Opened(1, late[0], start);
-  deadlines.Opened(2, answered[0], start);
-  deadlines.Opened(3, gone[0], start);
+  EXPECT_TRUE(deadlines.Opened(1, late[0], start, 3));
+  EXPECT_TRUE(deadlines.Opened(2, answered[0], start, 3));
+  EXPECT_TRUE(deadlines.Opened(3, gone[0], start, 3));
+  // Beyond the bound: refused, and never shut by a deadline.
+  EXPECT_FALSE(deadlines.Opened(4, gone[1], start, 3));
   deadlines.Answered(2);
   deadlines.Closed(3);
+  deadlines.Closed(4);
   EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(4)), 0u);
   EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(6)), 1u);
   EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(7)), 0u);  // once

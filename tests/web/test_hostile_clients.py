@@ -260,6 +260,35 @@ def test_slow_clients_do_not_hold_up_the_others(started):
         events.close()
 
 
+def few_files():
+    """A server that may open 300 files serves 118 connections at once."""
+    resource.setrlimit(resource.RLIMIT_NOFILE, (300, 300))
+
+
+def test_connections_beyond_the_bound_are_refused_at_once(started):
+    server = started("server", preexec_fn=few_files)
+    slow = [connect(server) for _ in range(130)]
+    try:
+        for sock in slow:
+            sock.sendall(b"GET /api/vars HTTP/1.1\r\n")
+        # Answered at once with the reason, not left waiting in the queue.
+        start = time.monotonic()
+        assert server.request("GET", "/api/vars") == (503, {"error": "the server is busy"})
+        assert time.monotonic() - start < 2 * SLOWDOWN
+        refused = 0
+        for sock in slow[-12:]:
+            status, _, body = read_answer(sock, timeout=5)
+            refused += status == 503 and json.loads(body) == {"error": "the server is busy"}
+        assert refused == 12
+    finally:
+        for sock in slow:
+            sock.close()
+    deadline = time.monotonic() + 5
+    while server.request("GET", "/api/vars") != (503, {"error": "no live table"}):
+        assert time.monotonic() < deadline, "the slots were not freed"
+        time.sleep(0.1)
+
+
 def test_sigterm_ends_the_server_whatever_clients_do(started):
     server, _ = live_server(started)
     trickling = connect(server)

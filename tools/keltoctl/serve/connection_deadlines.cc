@@ -4,9 +4,12 @@
 
 namespace keltoctl::serve {
 
-void ConnectionDeadlines::Opened(uintptr_t key, int socket, Clock::time_point now) {
+bool ConnectionDeadlines::Opened(uintptr_t key, int socket, Clock::time_point now,
+                                 size_t max_open) {
   std::lock_guard lock(mutex_);
-  entries_[key] = Entry{socket, now};
+  const bool room = entries_.size() < max_open;
+  entries_[key] = Entry{socket, now, false, !room};
+  return room;
 }
 
 void ConnectionDeadlines::Closed(uintptr_t key) {

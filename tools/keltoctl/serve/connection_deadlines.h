@@ -20,8 +20,9 @@ class ConnectionDeadlines {
   explicit ConnectionDeadlines(Clock::duration allowed) : allowed_(allowed) {}
 
   // `key` names the connection while it is open; `socket` is shut down
-  // when it overstays.
-  void Opened(uintptr_t key, int socket, Clock::time_point now);
+  // when it overstays. False when `max_open` connections were open already:
+  // the caller ends this one at once, and it is never looked at again.
+  bool Opened(uintptr_t key, int socket, Clock::time_point now, size_t max_open);
   void Closed(uintptr_t key);
   // The request was answered: no deadline until the next one begins.
   void Answered(uintptr_t key);

@@ -123,18 +123,21 @@ MHD_Response* CreateResponse(HttpReply& reply, MHD_Connection* connection) {
 // Writes `reply` straight to the socket of a connection that is about to
 // be closed: what fits the socket's buffer now (a refusal is small), and
 // nothing more is read.
-void SendLastWords(MHD_Connection* connection, const HttpReply& reply) {
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  if (info == nullptr) return;
+void SendLastWords(int socket, const HttpReply& reply) {
   const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(reply.status));
   const std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason +
                            "\r\nConnection: close\r\nContent-Type: " + reply.content_type +
-                           "\r\nContent-Length: " + std::to_string(reply.body.size()) +
-                           "\r\n\r\n" + reply.body;
-  if (send(info->connect_fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) {
-    shutdown(info->connect_fd, SHUT_WR);
+                           "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" +
+                           reply.body;
+  if (send(socket, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) {
+    shutdown(socket, SHUT_WR);
   }
+}
+
+int SocketOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  return info == nullptr ? -1 : info->connect_fd;
 }
 
 }  // namespace
@@ -175,11 +178,17 @@ struct HttpCallbacks {
 
   static void OnConnection(void* cls, MHD_Connection* connection, void**,
                            MHD_ConnectionNotificationCode event) {
-    ConnectionDeadlines& deadlines = static_cast<HttpServer*>(cls)->deadlines_;
-    if (event != MHD_CONNECTION_NOTIFY_STARTED) return deadlines.Closed(KeyOf(connection));
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (info != nullptr) deadlines.Opened(KeyOf(connection), info->connect_fd, Clock::now());
+    auto& server = *static_cast<HttpServer*>(cls);
+    if (event != MHD_CONNECTION_NOTIFY_STARTED) return server.deadlines_.Closed(KeyOf(connection));
+    const int socket = SocketOf(connection);
+    if (socket < 0) return;
+    // Beyond the bound a connection is answered at once and ended, instead
+    // of waiting unseen in the listen queue.
+    if (!server.deadlines_.Opened(KeyOf(connection), socket, Clock::now(),
+                                  server.limits_.max_connections)) {
+      SendLastWords(socket, Refusal(503, "the server is busy"));
+      shutdown(socket, SHUT_RD);
+    }
   }
 };
 
@@ -230,9 +239,9 @@ bool HttpServer::Receive(RequestState& state, const char* upload, size_t* upload
       // sending an answer queued now, so the refusal is written here and
       // the connection ended.
       state.answered = true;
-      SendLastWords(state.request.connection,
-                    Refusal(413, "the body is longer than " + std::to_string(limits_.max_body) +
-                                     " bytes"));
+      SendLastWords(
+          SocketOf(state.request.connection),
+          Refusal(413, "the body is longer than " + std::to_string(limits_.max_body) + " bytes"));
       return false;
     }
     state.request.body.append(upload, size);
@@ -299,11 +308,10 @@ bool HttpServer::Start() {
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
       &HttpCallbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET, listener_,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.connection_memory, MHD_OPTION_CONNECTION_LIMIT,
-      limits_.max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-      limits_.max_connections_per_client, MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_seconds,
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
-      &HttpCallbacks::OnConnection, this, MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr,
-      MHD_OPTION_END);
+      limits_.max_sockets, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.max_connections_per_client,
+      MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_seconds, MHD_OPTION_NOTIFY_COMPLETED,
+      &HttpCallbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::OnConnection,
+      this, MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_END);
   if (daemon_ == nullptr) return false;
   listener_ = -1;  // the library closes it when it stops
   return true;

@@ -85,7 +85,11 @@ struct HttpLimits {
   // Per connection: request line, headers and the buffers to read and
   // write them all fit in this.
   size_t connection_memory = 32 * 1024;
+  // Connections served at once; those beyond are answered 503 and ended.
   unsigned max_connections = 4000;
+  // Sockets the library holds at most (beyond, new ones wait in the listen
+  // queue): somewhat below the file limit, well above max_connections.
+  unsigned max_sockets = 8000;
   unsigned max_connections_per_client = 0;  // 0: no bound per address
   unsigned request_seconds = 5;             // the deadline of connection_deadlines.h
   unsigned idle_seconds = 10;               // no byte at all for this long

@@ -30,8 +30,10 @@ constexpr int kSystemError = 5;
 constexpr size_t kMaxStreams = 64;
 constexpr size_t kMaxStreamsPerClient = kMaxStreams / 4;
 // Connections at once. Each costs a socket and at most its memory bound
-// (request line and headers included), never a thread.
+// (request line and headers included), never a thread. Up to kMaxSockets
+// (and half the file limit), those beyond are answered 503 at once.
 constexpr unsigned kMaxConnections = 4000;
+constexpr rlim_t kMaxSockets = 16000;
 constexpr unsigned kMaxConnectionsPerClient = kMaxConnections / 4;
 constexpr size_t kConnectionMemory = 32 * 1024;
 // A value is at most a few hundred bytes of text; anything much larger is
@@ -125,8 +127,9 @@ HttpLimits Limits(const GuardSettings& settings) {
   HttpLimits limits;
   limits.max_body = kMaxBodyBytes;
   limits.connection_memory = kConnectionMemory;
-  limits.max_connections = static_cast<unsigned>(std::min<rlim_t>(
-      kMaxConnections, available > 2 * kSpareFiles ? available - kSpareFiles : kSpareFiles));
+  limits.max_sockets = static_cast<unsigned>(std::min<rlim_t>(
+      kMaxSockets, available > 2 * kSpareFiles ? available - kSpareFiles : kSpareFiles));
+  limits.max_connections = std::min(kMaxConnections, limits.max_sockets / 2);
   // On loopback every local user has the same address: a bound per
   // address would be one for all of them.
   limits.max_connections_per_client =
