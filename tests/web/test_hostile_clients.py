@@ -6,6 +6,7 @@ import json
 import os
 import resource
 import select
+import shutil
 import signal
 import socket
 import statistics
@@ -258,6 +259,24 @@ def test_slow_clients_do_not_hold_up_the_others(started):
         for sock in slow:
             sock.close()
         events.close()
+
+
+def test_the_listen_queue_is_the_systems_usual(started):
+    server, _ = live_server(started)
+    answers = []
+    threads = [threading.Thread(target=lambda: answers.append(
+        server.request("GET", "/api/vars/IORSH_SPEED")[0])) for _ in range(150)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    assert answers == [200] * 150
+    if not shutil.which("ss"):
+        pytest.skip("no ss (iproute2) to read the listen queue's length")
+    listing = subprocess.run(["ss", "-ltnH", "sport = :%d" % server.port], capture_output=True,
+                             text=True, check=True).stdout.split()
+    with open("/proc/sys/net/core/somaxconn") as limit:
+        assert int(listing[2]) == min(socket.SOMAXCONN, int(limit.read()))
 
 
 def few_files():
