@@ -160,7 +160,9 @@ def test_sizes_are_bounded_before_anything_is_read(started):
         assert grown < 64 * MIB, "the server grew by %d MiB" % (grown // MIB)
 
 
-def test_headers_are_read_one_way_only(started):
+def test_headers_are_read_one_way_only(started, place):
+    # A name may hold any byte but NUL and '=', a carriage return too.
+    place.write_definitions("[inputs]\nSPEED=L\nCR\rNAME=L\n", "[state]\nSTATUS=$\n")
     server, _ = live_server(started, "--allow-set")
     put = "PUT /api/vars/MEMSH_STATUS HTTP/1.1\r\n" + head(server)
     for text, reason in (
@@ -183,6 +185,9 @@ def test_headers_are_read_one_way_only(started):
     # Names are percent-decoded with every byte they may hold; an unknown
     # one is a 404 with its reason, like any refusal.
     assert server.request("GET", "/api/vars/IORSH%5FSPEED")[1]["name"] == "IORSH_SPEED"
+    assert server.request("PUT", "/api/vars/IORSH_CR%0DNAME", "12")[1] == {
+        "ident": 1, "name": "IORSH_CR\rNAME", "type": "L", "size": 4, "value": 12}
+    assert server.request("GET", "/api/vars/IORSH_CR%0DNAME")[1]["value"] == 12
     assert ask(server, "GET /api/vars/NO%0DSUCH HTTP/1.1\r\n" + head(server) + "\r\n") == (
         404, {"error": "unknown variable"})
     assert ask(server, "GET /api/vars/IORSH%00SPEED HTTP/1.1\r\n" + head(server) + "\r\n")[0] == 404
