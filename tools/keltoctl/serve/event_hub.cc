@@ -72,6 +72,7 @@ void EventHub::BroadcastLocked(std::string frame) {
       stream->frames.clear();
       stream->queued_bytes = 0;
       stream->needs_table = true;
+      WakeLocked(*stream);
       continue;
     }
     stream->frames.push_back(shared);
