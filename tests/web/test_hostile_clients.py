@@ -228,21 +228,22 @@ def test_slow_clients_do_not_hold_up_the_others(started):
     trickler = threading.Thread(target=trickle)
     trickler.start()
     try:
+        # Within the slow ones' deadline (5 s), as many rounds as fit.
         latencies, seen = [], set()
-        for count in range(20):
-            program.write("int IORSH_SPEED %d" % (count + 1))
+        while len(latencies) < 20 and time.monotonic() - opened < 4:
+            program.write("int IORSH_SPEED %d" % (len(latencies) + 1))
             start = time.monotonic()
             status, answer = server.request("GET", "/api/vars/IORSH_SPEED")
             latencies.append(time.monotonic() - start)
             assert status == 200
-            event = events.next(timeout=1)
+            event = events.next(timeout=0.5)
             if event and event[0] == "values":
                 seen.update(dict(event[1]["values"]).values())
             time.sleep(0.05)
-        assert time.monotonic() - opened < 5, "too slow to test within the deadline"
+        assert len(latencies) >= 5, "too slow to test within the deadline"
         # Medians with a margin for a loaded machine; the goal is 0.1 s.
         assert statistics.median(latencies) < 0.1 * 3 * SLOWDOWN, latencies
-        assert len(seen) >= 10, "the event stream stalled: %s" % sorted(seen)
+        assert len(seen) >= len(latencies) // 2, "the event stream stalled: %s" % sorted(seen)
 
         # Headers must arrive whole within the deadline (5 s), however they trickle.
         deadline = opened + 5 + 5 * SLOWDOWN
