@@ -69,11 +69,12 @@ class Program:
 class Server:
     """`keltoctl serve` on a free port of 127.0.0.1, stopped by SIGTERM."""
 
-    def __init__(self, place, *options, listen="127.0.0.1:0"):
+    def __init__(self, place, *options, listen="127.0.0.1:0", preexec_fn=None):
         self.environment = place.environment
         self.process = subprocess.Popen([KELTOCTL, "serve", "--listen", listen, *options],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True, env=place.environment)
+                                        text=True, env=place.environment,
+                                        preexec_fn=preexec_fn)
         ready, _, _ = select.select([self.process.stdout], [], [], 20)
         line = self.process.stdout.readline() if ready else ""
         assert line.startswith("keltoctl serve: http://"), line + self.process.stderr.read()

@@ -1,11 +1,17 @@
-// The pure parts of keltoctl serve: who may ask what, how changes are
-// paced, and how the listening address is read.
+// The pure parts of keltoctl serve: who may ask what, how requests are
+// framed, how streams and deadlines are kept, how changes are paced, and how
+// the listening address is read.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 
 #include "keltoctl/serve/access_token.h"
+#include "keltoctl/serve/connection_deadlines.h"
+#include "keltoctl/serve/event_hub.h"
 #include "keltoctl/serve/listen_address.h"
+#include "keltoctl/serve/request_framing.h"
 #include "keltoctl/serve/request_guard.h"
 #include "keltoctl/serve/update_pacer.h"
 
@@ -80,11 +86,19 @@ TEST(RequestGuard, TokenIsNeededWhenSetInAnyOfThreeWays) {
   EXPECT_EQ(StatusFor(settings, request), 0);
   request.authorization = "Bearer 0123456789abcdef012";
   EXPECT_EQ(StatusFor(settings, request), 401);
+  // A page's cookie holds this server's session, never the token itself,
+  // under a name of its own.
+  settings.session_cookie = "kelto_session_a1b2";
+  settings.session = "fedcba9876543210fedc";
   request = bare;
-  request.cookie = "theme=dark; kelto_token=0123456789abcdef0123; other=1";
+  request.cookie = "theme=dark; kelto_session_a1b2=fedcba9876543210fedc; other=1";
   EXPECT_EQ(StatusFor(settings, request), 0);
-  request.cookie = "xkelto_token=0123456789abcdef0123";
-  EXPECT_EQ(StatusFor(settings, request), 401);
+  for (const char* cookie :
+       {"xkelto_session_a1b2=fedcba9876543210fedc", "kelto_session_c3d4=fedcba9876543210fedc",
+        "kelto_session_a1b2=0123456789abcdef0123", "kelto_token=0123456789abcdef0123"}) {
+    request.cookie = cookie;
+    EXPECT_EQ(StatusFor(settings, request), 401) << cookie;
+  }
   request = bare;
   request.query_token = "0123456789abcdef0123";
   EXPECT_EQ(StatusFor(settings, request), 0);
@@ -114,6 +128,114 @@ TEST(RequestGuard, WritesNeedPermissionAndTheOwnOrigin) {
   EXPECT_EQ(StatusFor(settings, request), 403);
   request.fetch_site = "same-origin";
   EXPECT_EQ(StatusFor(settings, request), 0);
+}
+
+TEST(RequestFraming, OneReadingOfEveryRequestAndBodiesBoundedBeforeReading) {
+  RequestFraming framing;
+  framing.host_headers = 1;
+  EXPECT_EQ(CheckFraming(framing, 65536).status, 0);
+  framing.length_headers = 1;
+  for (const char* length : {"65536", " 0 ", "0000000000000000000000065536"}) {
+    framing.content_length = length;
+    EXPECT_EQ(CheckFraming(framing, 65536).status, 0) << length;
+  }
+  for (const char* length : {"65537", "99999999999999999999999999999", "18446744073709551617"}) {
+    framing.content_length = length;
+    EXPECT_EQ(CheckFraming(framing, 65536).status, 413) << length;
+  }
+  for (const char* length : {"", "-1", "0x10", "1 2"}) {
+    framing.content_length = length;
+    EXPECT_EQ(CheckFraming(framing, 65536).status, 400) << length;
+  }
+  framing.content_length = "3";
+  framing.has_transfer_encoding = true;
+  EXPECT_EQ(CheckFraming(framing, 65536).status, 400);
+  framing.has_transfer_encoding = false;
+  framing.length_headers = 2;
+  EXPECT_EQ(CheckFraming(framing, 65536).status, 400);
+  framing.length_headers = 0;
+  framing.host_headers = 2;
+  EXPECT_EQ(CheckFraming(framing, 65536).status, 400);
+
+  EXPECT_EQ(PercentDecode("A%0DB%00C%zz%4", false), std::string("A\rB\0C%zz%4", 10));
+  EXPECT_EQ(PercentDecode("a+b%2B", false), "a+b+");
+  EXPECT_EQ(PercentDecode("a+b%2B", true), "a b+");
+  EXPECT_TRUE(IsMediaType("Application/JSON; charset=utf-8", "application/json"));
+  EXPECT_TRUE(IsMediaType(" application/json ", "application/json"));
+  EXPECT_FALSE(IsMediaType("application/jsonx", "application/json"));
+  EXPECT_FALSE(IsMediaType("text/plain; x=application/json", "application/json"));
+}
+
+TEST(EventHub, StreamsWaitWithoutPollingAndAddressesGetAShare) {
+  EventHub hub(4, 2, "\"seg\"", false);
+  EventHub::Refusal refusal = EventHub::Refusal::kNone;
+  auto first = hub.Subscribe("10.0.0.1", &refusal);
+  auto second = hub.Subscribe("10.0.0.1", &refusal);
+  ASSERT_TRUE(first && second);
+  EXPECT_FALSE(hub.Subscribe("10.0.0.1", &refusal));
+  EXPECT_EQ(refusal, EventHub::Refusal::kClientsShare);
+  auto local = hub.Subscribe("", &refusal);  // loopback: only the total counts
+  ASSERT_TRUE(hub.Subscribe("10.0.0.2", &refusal));
+  EXPECT_FALSE(hub.Subscribe("", &refusal));
+  EXPECT_EQ(refusal, EventHub::Refusal::kFull);
+  hub.Unsubscribe(second);
+  EXPECT_TRUE(hub.Subscribe("10.0.0.1", &refusal));
+
+  // Nothing yet: the stream parks, and is woken once by what comes.
+  int parked = 0;
+  int woken = 0;
+  hub.SetWake(*first, [&] { ++woken; });
+  std::string frames;
+  EXPECT_EQ(hub.TakeFrames(*first, &frames, [&] { ++parked; }), EventHub::Take::kWait);
+  EXPECT_EQ(parked, 1);
+  hub.PublishTable({VariableEntry{0, "\"A\"", "\"L\"", 4}}, {"7"});
+  hub.PublishValues({{0, "8"}});
+  EXPECT_EQ(woken, 1);
+  EXPECT_EQ(hub.TakeFrames(*first, &frames, [&] { ++parked; }), EventHub::Take::kFrames);
+  EXPECT_NE(frames.find("event: table"), std::string::npos);
+  // A tick makes an idle stream write, so that a closed page is noticed.
+  frames.clear();
+  EXPECT_EQ(hub.TakeFrames(*first, &frames, [&] { ++parked; }), EventHub::Take::kWait);
+  hub.Tick();
+  EXPECT_EQ(woken, 2);
+  EXPECT_EQ(hub.TakeFrames(*first, &frames, [&] { ++parked; }), EventHub::Take::kFrames);
+  EXPECT_EQ(frames, ": keep-alive\n\n");
+  frames.clear();
+  EXPECT_EQ(hub.TakeFrames(*first, &frames, [&] { ++parked; }), EventHub::Take::kWait);
+  hub.Close();
+  EXPECT_EQ(woken, 3);
+  EXPECT_EQ(hub.TakeFrames(*first, &frames, [&] { ++parked; }), EventHub::Take::kClosed);
+  EXPECT_FALSE(hub.Subscribe("", &refusal));
+  EXPECT_EQ(refusal, EventHub::Refusal::kClosed);
+}
+
+TEST(ConnectionDeadlines, OnlyUnansweredRequestsPastTheirDeadlineAreShut) {
+  using Clock = ConnectionDeadlines::Clock;
+  int late[2], answered[2], gone[2];
+  for (int* pair : {late, answered, gone}) ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ConnectionDeadlines deadlines(std::chrono::seconds(5));
+  const Clock::time_point start = Clock::now();
+  EXPECT_TRUE(deadlines.Opened(1, late[0], start, 3));
+  EXPECT_TRUE(deadlines.Opened(2, answered[0], start, 3));
+  EXPECT_TRUE(deadlines.Opened(3, gone[0], start, 3));
+  // Beyond the bound: refused, and never shut by a deadline.
+  EXPECT_FALSE(deadlines.Opened(4, gone[1], start, 3));
+  deadlines.Answered(2);
+  deadlines.Closed(3);
+  deadlines.Closed(4);
+  EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(4)), 0u);
+  EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(6)), 1u);
+  EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(7)), 0u);  // once
+  char byte = 0;
+  EXPECT_EQ(read(late[1], &byte, 1), 0);  // its peer sees the end
+  // An answered request starts the next one's time when it is sent.
+  deadlines.Finished(2, start + std::chrono::seconds(6));
+  EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(10)), 0u);
+  EXPECT_EQ(deadlines.ShutLate(start + std::chrono::seconds(12)), 1u);
+  for (int* pair : {late, answered, gone}) {
+    close(pair[0]);
+    close(pair[1]);
+  }
 }
 
 TEST(AccessToken, GeneratedFreshAndComparedWhole) {

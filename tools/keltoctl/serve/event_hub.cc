@@ -1,6 +1,7 @@
 #include "keltoctl/serve/event_hub.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace keltoctl::serve {
 namespace {
@@ -22,13 +23,21 @@ std::string Frame(const char* event, const std::string& data) {
 
 class EventHub::Stream {
  public:
+  std::string client;
   std::deque<std::shared_ptr<const std::string>> frames;
   size_t queued_bytes = 0;
   bool needs_table = true;  // a new stream starts with the whole table
+  bool keep_alive_due = false;
+  bool waiting = false;
+  std::function<void()> wake;
 };
 
-EventHub::EventHub(size_t max_streams, std::string segment_json, bool allow_set)
-    : max_streams_(max_streams), segment_json_(std::move(segment_json)), allow_set_(allow_set) {}
+EventHub::EventHub(size_t max_streams, size_t max_per_client, std::string segment_json,
+                   bool allow_set)
+    : max_streams_(max_streams),
+      max_per_client_(max_per_client),
+      segment_json_(std::move(segment_json)),
+      allow_set_(allow_set) {}
 
 EventHub::~EventHub() { Close(); }
 
@@ -49,6 +58,12 @@ std::string EventHub::TableFrameLocked() const {
   return Frame("table", data);
 }
 
+void EventHub::WakeLocked(Stream& stream) {
+  if (!stream.waiting) return;
+  stream.waiting = false;
+  if (stream.wake) stream.wake();
+}
+
 void EventHub::BroadcastLocked(std::string frame) {
   auto shared = std::make_shared<const std::string>(std::move(frame));
   for (const std::shared_ptr<Stream>& stream : streams_) {
@@ -57,12 +72,22 @@ void EventHub::BroadcastLocked(std::string frame) {
       stream->frames.clear();
       stream->queued_bytes = 0;
       stream->needs_table = true;
+      WakeLocked(*stream);
       continue;
     }
     stream->frames.push_back(shared);
     stream->queued_bytes += shared->size();
+    WakeLocked(*stream);
   }
-  changed_.notify_all();
+}
+
+void EventHub::ResetStreamsLocked() {
+  for (const std::shared_ptr<Stream>& stream : streams_) {
+    stream->frames.clear();
+    stream->queued_bytes = 0;
+    stream->needs_table = true;
+    WakeLocked(*stream);
+  }
 }
 
 void EventHub::PublishTable(std::vector<VariableEntry> variables, std::vector<std::string> values) {
@@ -72,12 +97,7 @@ void EventHub::PublishTable(std::vector<VariableEntry> variables, std::vector<st
   variables_ = std::move(variables);
   values_ = std::move(values);
   values_.resize(variables_.size(), "null");
-  for (const std::shared_ptr<Stream>& stream : streams_) {
-    stream->frames.clear();
-    stream->queued_bytes = 0;
-    stream->needs_table = true;
-  }
-  changed_.notify_all();
+  ResetStreamsLocked();
 }
 
 void EventHub::PublishNoTable() {
@@ -87,12 +107,7 @@ void EventHub::PublishNoTable() {
   ++generation_;
   variables_.clear();
   values_.clear();
-  for (const std::shared_ptr<Stream>& stream : streams_) {
-    stream->frames.clear();
-    stream->queued_bytes = 0;
-    stream->needs_table = true;
-  }
-  changed_.notify_all();
+  ResetStreamsLocked();
 }
 
 void EventHub::PublishValues(const std::vector<std::pair<uint32_t, std::string>>& values) {
@@ -112,10 +127,19 @@ void EventHub::PublishValues(const std::vector<std::pair<uint32_t, std::string>>
                                       ",\"values\":[" + list + "]}"));
 }
 
-std::shared_ptr<EventHub::Stream> EventHub::Subscribe() {
+std::shared_ptr<EventHub::Stream> EventHub::Subscribe(const std::string& client, Refusal* refusal) {
   std::lock_guard lock(mutex_);
-  if (closed_ || streams_.size() >= max_streams_) return nullptr;
+  *refusal = closed_                           ? Refusal::kClosed
+             : streams_.size() >= max_streams_ ? Refusal::kFull
+                                               : Refusal::kNone;
+  if (*refusal == Refusal::kNone && !client.empty()) {
+    const auto own = std::count_if(streams_.begin(), streams_.end(),
+                                   [&](const auto& stream) { return stream->client == client; });
+    if (static_cast<size_t>(own) >= max_per_client_) *refusal = Refusal::kClientsShare;
+  }
+  if (*refusal != Refusal::kNone) return nullptr;
   streams_.push_back(std::make_shared<Stream>());
+  streams_.back()->client = client;
   return streams_.back();
 }
 
@@ -124,14 +148,17 @@ void EventHub::Unsubscribe(const std::shared_ptr<Stream>& stream) {
   streams_.erase(std::remove(streams_.begin(), streams_.end(), stream), streams_.end());
 }
 
-bool EventHub::TakeFrames(Stream& stream, std::string* frames, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
+void EventHub::SetWake(Stream& stream, std::function<void()> wake) {
+  std::lock_guard lock(mutex_);
+  stream.wake = std::move(wake);
+}
+
+EventHub::Take EventHub::TakeFrames(Stream& stream, std::string* frames,
+                                    const std::function<void()>& park) {
+  std::lock_guard lock(mutex_);
+  if (closed_) return Take::kClosed;
   // Until the feed has looked at the table once (generation 0) there is
   // nothing true to say, not even "no live table".
-  changed_.wait_for(lock, timeout, [&] {
-    return closed_ || (generation_ > 0 && (stream.needs_table || !stream.frames.empty()));
-  });
-  if (closed_) return false;
   if (stream.needs_table && generation_ > 0) {
     stream.needs_table = false;
     *frames += TableFrameLocked();
@@ -139,8 +166,20 @@ bool EventHub::TakeFrames(Stream& stream, std::string* frames, std::chrono::mill
   for (const std::shared_ptr<const std::string>& frame : stream.frames) *frames += *frame;
   stream.frames.clear();
   stream.queued_bytes = 0;
-  if (frames->empty()) *frames = ": keep-alive\n\n";
-  return true;
+  if (frames->empty() && stream.keep_alive_due) *frames = ": keep-alive\n\n";
+  stream.keep_alive_due = false;
+  if (!frames->empty()) return Take::kFrames;
+  stream.waiting = true;
+  park();
+  return Take::kWait;
+}
+
+void EventHub::Tick() {
+  std::lock_guard lock(mutex_);
+  for (const std::shared_ptr<Stream>& stream : streams_) {
+    stream->keep_alive_due = true;
+    WakeLocked(*stream);
+  }
 }
 
 size_t EventHub::StreamCount() {
@@ -151,7 +190,7 @@ size_t EventHub::StreamCount() {
 void EventHub::Close() {
   std::lock_guard lock(mutex_);
   closed_ = true;
-  changed_.notify_all();
+  for (const std::shared_ptr<Stream>& stream : streams_) WakeLocked(*stream);
 }
 
 }  // namespace keltoctl::serve

@@ -6,10 +6,9 @@
 #ifndef KELTOCTL_SERVE_EVENT_HUB_H_
 #define KELTOCTL_SERVE_EVENT_HUB_H_
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,7 +30,9 @@ class EventHub {
  public:
   class Stream;
 
-  EventHub(size_t max_streams, std::string segment_json, bool allow_set);
+  // At most `max_streams` open, and at most `max_per_client` of them for
+  // one client address.
+  EventHub(size_t max_streams, size_t max_per_client, std::string segment_json, bool allow_set);
   ~EventHub();
   EventHub(const EventHub&) = delete;
   EventHub& operator=(const EventHub&) = delete;
@@ -43,13 +44,25 @@ class EventHub {
   // last sent go out in one event.
   void PublishValues(const std::vector<std::pair<uint32_t, std::string>>& values);
 
-  // A new stream, or null when `max_streams` are open or the hub closed.
-  std::shared_ptr<Stream> Subscribe();
+  enum class Refusal { kNone, kFull, kClientsShare, kClosed };
+  // A new stream for `client` (empty: not counted per address), or null
+  // with the reason in *refusal.
+  std::shared_ptr<Stream> Subscribe(const std::string& client, Refusal* refusal);
   void Unsubscribe(const std::shared_ptr<Stream>& stream);
-  // Waits up to `timeout` for what `stream` has not been sent yet and
-  // appends it to `frames` (a keep-alive comment when nothing came). False
-  // once the hub is closed.
-  bool TakeFrames(Stream& stream, std::string* frames, std::chrono::milliseconds timeout);
+  // How a waiting stream is told that there is more: called once per wait,
+  // under the hub's lock, from any thread.
+  void SetWake(Stream& stream, std::function<void()> wake);
+
+  enum class Take { kFrames, kWait, kClosed };
+  // Appends what `stream` has not been sent yet to `frames`. With nothing
+  // to send, calls `park` under the hub's lock (so that nothing published
+  // meanwhile is missed) and answers kWait: the stream's wake is called
+  // when there is.
+  Take TakeFrames(Stream& stream, std::string* frames, const std::function<void()>& park);
+  // Every stream sends a keep-alive comment if nothing else goes out before
+  // it is asked again: a page that went away is noticed at that write, so a
+  // few ticks a second free a closed page's slot within a second.
+  void Tick();
   size_t StreamCount();
 
   // Ends every stream; new ones are refused.
@@ -58,13 +71,15 @@ class EventHub {
  private:
   std::string TableFrameLocked() const;
   void BroadcastLocked(std::string frame);
+  void ResetStreamsLocked();
+  static void WakeLocked(Stream& stream);
 
   const size_t max_streams_;
+  const size_t max_per_client_;
   const std::string segment_json_;
   const bool allow_set_;
 
   std::mutex mutex_;
-  std::condition_variable changed_;
   bool closed_ = false;
   bool live_ = false;
   uint64_t generation_ = 0;

@@ -2,70 +2,56 @@
 #include <string>
 
 #include "keltoctl/serve/access_token.h"
-#include "keltoctl/serve/bounded_task_queue.h"
-#include "keltoctl/serve/json_text.h"
 #include "keltoctl/serve/web_assets.h"
 #include "keltoctl/serve/web_routes.h"
 
 namespace keltoctl::serve {
 namespace {
 
-RequestFacts FactsOf(const httplib::Request& request) {
-  RequestFacts facts;
-  // Views into the request's own strings, which outlive the check.
-  auto header = [&request](const char* name) -> std::string_view {
-    const auto found = request.headers.find(name);
-    return found == request.headers.end() ? std::string_view() : std::string_view(found->second);
-  };
-  facts.host = header("Host");
-  facts.origin = header("Origin");
-  facts.authorization = header("Authorization");
-  facts.cookie = header("Cookie");
-  facts.fetch_site = header("Sec-Fetch-Site");
-  const auto token = request.params.find("token");
-  if (token != request.params.end()) facts.query_token = token->second;
-  facts.writes = request.method != "GET" && request.method != "HEAD";
-  return facts;
+bool IsAssetPath(std::string_view path) {
+  if (path.empty() || path.front() != '/') return false;
+  for (const char c : path.substr(1)) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '_' || c == '.' || c == '-';
+    if (!plain) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-void InstallGuard(httplib::Server& server, const GuardSettings& settings) {
-  server.set_pre_routing_handler(
-      [&settings](const httplib::Request& request, httplib::Response& response) {
-        if (BoundedTaskQueue::Overloaded()) {
-          response.status = 503;
-          response.set_header("Connection", "close");
-          response.set_content(ErrorJson("the server is busy"), "application/json");
-          return httplib::Server::HandlerResponse::Handled;
-        }
-        const Verdict verdict = CheckRequest(settings, FactsOf(request));
-        if (verdict.status == 0) return httplib::Server::HandlerResponse::Unhandled;
-        response.status = verdict.status;
-        response.set_content(ErrorJson(verdict.reason), "application/json");
-        return httplib::Server::HandlerResponse::Handled;
-      });
+std::optional<HttpReply> ScreenRequest(const HttpRequest& request, const GuardSettings& settings) {
+  RequestFacts facts;
+  // Views into the library's copies of the headers, which outlive the check.
+  facts.host = request.Header("Host");
+  facts.origin = request.Header("Origin");
+  facts.authorization = request.Header("Authorization");
+  facts.cookie = request.Header("Cookie");
+  facts.fetch_site = request.Header("Sec-Fetch-Site");
+  const std::string query_token = request.Query("token");
+  facts.query_token = query_token;
+  facts.writes = request.method != "GET" && request.method != "HEAD";
+  const Verdict verdict = CheckRequest(settings, facts);
+  if (verdict.status == 0) return std::nullopt;
+  return Refusal(verdict.status, verdict.reason);
 }
 
-void AddPageRoutes(httplib::Server& server, const GuardSettings& settings) {
-  server.Get("/[A-Za-z0-9_.-]*",
-             [&settings](const httplib::Request& request, httplib::Response& response) {
-               const WebAsset* asset = FindWebAsset(request.path);
-               if (asset == nullptr) {
-                 response.status = 404;
-                 response.set_content(ErrorJson("not found"), "application/json");
-                 return;
-               }
-               const std::string token = request.get_param_value("token");
-               if (!settings.token.empty() && SameToken(token, settings.token)) {
-                 // HttpOnly: the page's scripts
-                 // never see it; Strict: other sites' pages never send it.
-                 response.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + token +
-                                                       "; Path=/; HttpOnly; SameSite=Strict");
-               }
-               response.set_content(reinterpret_cast<const char*>(asset->data), asset->size,
-                                    asset->content_type);
-             });
+HttpReply AnswerPage(const HttpRequest& request, const GuardSettings& settings) {
+  const bool reads = request.method == "GET" || request.method == "HEAD";
+  const WebAsset* asset =
+      reads && IsAssetPath(request.raw_path) ? FindWebAsset(request.raw_path) : nullptr;
+  if (asset == nullptr) return Refusal(404, "not found");
+  HttpReply reply;
+  if (!settings.session.empty() && SameToken(request.Query("token"), settings.token)) {
+    // HttpOnly: the page's scripts never see it; Strict: other sites'
+    // pages never send it.
+    reply.headers.emplace_back("Set-Cookie", settings.session_cookie + "=" + settings.session +
+                                                 "; Path=/; HttpOnly; SameSite=Strict");
+  }
+  reply.content_type = asset->content_type;
+  reply.static_body = asset->data;
+  reply.static_size = asset->size;
+  return reply;
 }
 
 }  // namespace keltoctl::serve

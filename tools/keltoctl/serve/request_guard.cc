@@ -62,13 +62,13 @@ std::string_view BearerToken(std::string_view authorization) {
   return authorization.substr(kScheme.size());
 }
 
-std::string_view CookieToken(std::string_view cookies) {
+std::string_view CookieValue(std::string_view cookies, std::string_view name) {
   while (!cookies.empty()) {
     const size_t end = std::min(cookies.find(';'), cookies.size());
     std::string_view pair = cookies.substr(0, end);
     while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
     const size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == kTokenCookie) {
+    if (equals != std::string_view::npos && pair.substr(0, equals) == name) {
       return pair.substr(equals + 1);
     }
     cookies.remove_prefix(std::min(end + 1, cookies.size()));
@@ -117,7 +117,8 @@ bool HostNamesServer(const GuardSettings& settings, std::string_view host) {
 bool CarriesToken(const GuardSettings& settings, const RequestFacts& request) {
   if (settings.token.empty()) return true;
   return SameToken(BearerToken(request.authorization), settings.token) ||
-         SameToken(CookieToken(request.cookie), settings.token) ||
+         (!settings.session.empty() &&
+          SameToken(CookieValue(request.cookie, settings.session_cookie), settings.session)) ||
          SameToken(request.query_token, settings.token);
 }
 

@@ -18,6 +18,12 @@ struct GuardSettings {
   // the names under which a proxy in front forwards requests.
   std::vector<std::string> public_hosts;
   std::string token;  // empty: no token is needed
+  // What a page opened with the token keeps instead of it: a cookie of
+  // this server's own name holding a random session value. Cookies reach
+  // every port of a host, so the token itself is never put in one, and two
+  // servers on one host never overwrite each other's.
+  std::string session_cookie;
+  std::string session;
   bool allow_set = false;
 };
 
@@ -37,18 +43,16 @@ struct Verdict {
   std::string reason;  // for the client, one line
 };
 
-// The name of the cookie that carries the token for a browser.
-inline constexpr std::string_view kTokenCookie = "kelto_token";
-
 // The rules, in order: the Host must name this server (a page of another
 // site that rebinds its DNS name to us is refused); the token, when one is
-// set (header "Authorization: Bearer T", the cookie, or ?token=T); a write
+// set (header "Authorization: Bearer T", ?token=T, or the session cookie); a write
 // needs --allow-set and must come from the page's own origin (a browser
 // always sends Origin with a PUT; a client that sends none is not a
 // browser page and passes).
 Verdict CheckRequest(const GuardSettings& settings, const RequestFacts& request);
 
-// True when the token the request carries (any of the three ways) is right.
+// True when the request carries the token or the session (any of the
+// three ways).
 bool CarriesToken(const GuardSettings& settings, const RequestFacts& request);
 
 // True when `host` (a Host header: name or address, optional port) names
