@@ -182,14 +182,23 @@ KELTO_LIVE_EXPORT kelto_live_result kelto_live_select(kelto_live* table, const c
 KELTO_LIVE_EXPORT kelto_live_result kelto_live_read(kelto_live* table, uint32_t ident, void* value);
 
 /* ---- Values as text and JSON ---------------------------------------------
- * One codec for every client. Formats:
- *  - KELTO_LIVE_TEXT: what keltoctl prints. Text ($) with \\ \n \t \r and
- *    \xHH escapes (one line, no control characters); B H O M W unsigned, L
- *    signed 32-bit, D the shortest decimal that reads back exactly (inf,
- *    -inf, nan); "-" for a type without a value.
- *  - KELTO_LIVE_JSON: a JSON value: a string (bytes of 0x80 and above as
- *    \u0080..\u00ff), a number, or null (no value, or a D that is not
- *    finite).
+ * One codec for every client. Names and text values are bytes; valid UTF-8
+ * in them is shown as its characters, and each byte that is not part of
+ * valid UTF-8 by an escape of that one byte, so every client shows the same
+ * characters for the same bytes and any bytes read back unchanged. Controls
+ * (C0, DEL, C1), U+2028, U+2029 and the bidirectional controls (U+061C,
+ * U+200E, U+200F, U+202A..U+202E, U+2066..U+2069) are escaped as well, so a
+ * value is one line that reads in the order of its bytes. Formats:
+ *  - KELTO_LIVE_TEXT: what keltoctl prints. Text ($) as its characters, with
+ *    \\ \n \t \r, and \xHH for every other byte escaped (one line, no
+ *    control characters); B H O M W unsigned, L signed 32-bit, D the shortest
+ *    decimal that reads back exactly (inf, -inf, nan); "-" for a type without
+ *    a value.
+ *  - KELTO_LIVE_JSON: a JSON value: a string (its characters as raw UTF-8,
+ *    the escaped characters as \uXXXX, each byte outside valid UTF-8 as the
+ *    lone surrogate U+DC80 + byte, "\udcb0" for 0xB0, which is what Python's
+ *    json gives for a surrogateescape string), a number, or null (no value,
+ *    or a D that is not finite).
  *  - KELTO_LIVE_RAW: text as it is (up to its terminator), numbers as in
  *    TEXT, the empty string for no value.
  * Parsing (kelto_live_parse and kelto_live_set) takes TEXT, RAW and JSON;
@@ -198,9 +207,10 @@ KELTO_LIVE_EXPORT kelto_live_result kelto_live_read(kelto_live* table, uint32_t 
  * type's range (B H O 0..255, M W 0..65535, L -2147483648..2147483647); D a
  * decimal or exponent form, inf, -inf or nan. RAW takes text as it is; TEXT
  * also decodes the escapes that TEXT formatting writes. JSON takes a string
- * for $ (code points above U+00FF are refused) and a number for the
- * others (whole for integer types; for D also the strings "inf", "-inf" and
- * "nan"). */
+ * for $ (each character as its UTF-8, U+DC80..U+DCFF as the byte
+ * 0x80..0xFF, other lone surrogates refused; the 63 bytes are counted after
+ * that) and a number for the others (whole for integer types; for D also the
+ * strings "inf", "-inf" and "nan"). */
 typedef enum kelto_live_syntax {
   KELTO_LIVE_TEXT = 0,
   KELTO_LIVE_JSON = 1,

@@ -2,25 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "live/json_lone_bytes.h"
+
 namespace kelto::live {
 namespace {
-
-// Decodes UTF-8 into one byte per code point; false for a code point that
-// does not fit a byte (nlohmann has already checked that the UTF-8 is valid).
-bool Latin1FromUtf8(const std::string& utf8, std::string* bytes) {
-  bytes->clear();
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    if (lead < 0x80) {
-      *bytes += static_cast<char>(lead);
-      continue;
-    }
-    if ((lead & 0xE0) != 0xC0 || lead > 0xC3 || i + 1 == utf8.size()) return false;
-    const auto next = static_cast<unsigned char>(utf8[++i]);
-    *bytes += static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F));
-  }
-  return true;
-}
 
 std::string_view TrimJsonBlanks(std::string_view text) {
   constexpr std::string_view kBlanks = " \t\r\n";
@@ -33,7 +18,8 @@ std::string_view TrimJsonBlanks(std::string_view text) {
 
 bool JsonToPlainText(std::string_view json, ValueKind kind, std::string* plain,
                      std::string* reason) {
-  const nlohmann::json value = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+  const std::string marked = MarkLoneBytes(json);
+  const nlohmann::json value = nlohmann::json::parse(marked, nullptr, false);
   if (value.is_discarded()) {
     *reason = "not a JSON value";
     return false;
@@ -43,10 +29,9 @@ bool JsonToPlainText(std::string_view json, ValueKind kind, std::string* plain,
       *reason = "a JSON string is needed";
       return false;
     }
-    if (!Latin1FromUtf8(value.get_ref<const std::string&>(), plain)) {
-      *reason = "text holds a character above U+00FF";
-      return false;
-    }
+    // nlohmann gives the characters as UTF-8, which are the bytes; only
+    // the marks of lone bytes are left to undo.
+    *plain = BytesFromMarked(value.get_ref<const std::string&>());
     return true;
   }
   if (value.is_number()) {

@@ -10,8 +10,9 @@
 
 namespace kelto::live {
 
-// `json` must be one JSON value: a string for kText (code points up to
-// U+00FF, one byte each, as JsonString writes them), a number for the
+// `json` must be one JSON value: a string for kText (each character as its
+// UTF-8, each lone surrogate U+DC80..U+DCFF as the byte 0x80..0xFF, as
+// JsonString writes them), a number for the
 // others, or for kDouble also "inf", "-inf" or "nan" as a string. False with
 // a reason otherwise.
 bool JsonToPlainText(std::string_view json, ValueKind kind, std::string* plain,

@@ -32,14 +32,24 @@ enum class Syntax {
   kRaw,  // text as it is
 };
 
-// Printable ASCII stays as it is; backslash, newline, tab and carriage return
-// become \\ \n \t \r; every other byte becomes \xHH. The result never holds
-// a control character, so one value is always one line and one field.
+// Names and text values are bytes. Shown as text or JSON, the valid UTF-8
+// in them appears as its characters and every byte outside valid UTF-8 as
+// an escape of that one byte, so that every client (keltoctl, the web page,
+// Python's surrogateescape, the bridge) shows the same characters for the
+// same bytes and any bytes read back unchanged.
+
+// Printable ASCII and the characters that IsShownAsItself (utf8_text.h)
+// lets through stay as they are; backslash, newline, tab and carriage
+// return become \\ \n \t \r; every other byte (a control, a byte outside
+// valid UTF-8, each byte of a character not shown as itself) becomes \xHH.
+// The result never holds a control character, so one value is always one
+// line and one field.
 std::string EscapeText(std::string_view bytes);
 
-// A JSON string literal. Bytes of 0x80 and above are taken as Latin-1 code
-// points (\u0080 to \u00ff), so any 8-bit name or text gives valid JSON and
-// the original bytes can be recovered.
+// A JSON string literal. Valid UTF-8 is written as its characters (raw
+// UTF-8; controls and the characters not shown as themselves as \uXXXX);
+// each byte outside valid UTF-8 as the lone surrogate U+DC80 + byte
+// ("\udcb0" for 0xB0), as Python's surrogateescape reads it.
 std::string JsonString(std::string_view bytes);
 
 // `bytes` escaped in `syntax` (kRaw: unchanged).
@@ -63,7 +73,8 @@ enum class ParseOutcome { kOk, kBadValue, kNoValue };
 
 // Parses `text` in `syntax` for type letter `type` into `value` (zero-filled
 // first). Text for `$`: at most 63 bytes, never cut, no NUL (kText decodes
-// escapes first, kJson takes a JSON string). Integers: decimal with an
+// escapes first, kJson takes a JSON string: characters as their UTF-8,
+// U+DC80..U+DCFF as the byte 0x80..0xFF). Integers: decimal with an
 // optional sign, or 0x followed by hex digits (kJson: a whole JSON number);
 // B H O take 0 to 255, M W 0 to 65535, L -2147483648 to 2147483647. D: a
 // decimal or exponent form, "inf", "-inf" or "nan" (kJson: a number, or one

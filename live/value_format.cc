@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "live/utf8_text.h"
 #include "live/value_codec.h"
 
 namespace kelto::live {
@@ -49,6 +51,49 @@ std::string FormatDoubleOf(const ValueField& value) {
   return FormatDouble(LoadNumber<double>(value));
 }
 
+void AppendHexByte(char byte, std::string* text) {
+  char hex[5];
+  std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(byte));
+  *text += hex;
+}
+
+void AppendEscapedAscii(char c, std::string* text) {
+  switch (c) {
+    case '\\': *text += "\\\\"; break;
+    case '\n': *text += "\\n"; break;
+    case '\t': *text += "\\t"; break;
+    case '\r': *text += "\\r"; break;
+    default:
+      if (c >= 0x20 && c < 0x7f) {
+        *text += c;
+      } else {
+        AppendHexByte(c, text);
+      }
+  }
+}
+
+void AppendJsonUnit(char32_t unit, std::string* json) {
+  char escape[7];
+  std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
+  *json += escape;
+}
+
+void AppendJsonAscii(char c, std::string* json) {
+  switch (c) {
+    case '"': *json += "\\\""; break;
+    case '\\': *json += "\\\\"; break;
+    case '\n': *json += "\\n"; break;
+    case '\t': *json += "\\t"; break;
+    case '\r': *json += "\\r"; break;
+    default:
+      if (c >= 0x20 && c < 0x7f) {
+        *json += c;
+      } else {
+        AppendJsonUnit(static_cast<unsigned char>(c), json);
+      }
+  }
+}
+
 }  // namespace
 
 ValueKind KindOfType(char type) {
@@ -63,22 +108,20 @@ ValueKind KindOfType(char type) {
 std::string EscapeText(std::string_view bytes) {
   std::string escaped;
   escaped.reserve(bytes.size());
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\': escaped += "\\\\"; break;
-      case '\n': escaped += "\\n"; break;
-      case '\t': escaped += "\\t"; break;
-      case '\r': escaped += "\\r"; break;
-      default:
-        if (byte >= 0x20 && byte < 0x7f) {
-          escaped += c;
-        } else {
-          char hex[5];
-          std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-          escaped += hex;
-        }
+  for (size_t at = 0; at < bytes.size();) {
+    char32_t code_point = 0;
+    const size_t length = Utf8CharacterAt(bytes, at, &code_point);
+    const size_t step = std::max<size_t>(length, 1);
+    if (length == 1) {
+      AppendEscapedAscii(bytes[at], &escaped);
+    } else if (length > 1 && IsShownAsItself(code_point)) {
+      escaped.append(bytes.substr(at, length));
+    } else {
+      // A byte outside UTF-8, or every byte of a character that is not
+      // shown as itself: \xHH reads back as exactly these bytes.
+      for (size_t i = 0; i < step; ++i) AppendHexByte(bytes[at + i], &escaped);
     }
+    at += step;
   }
   return escaped;
 }
@@ -93,24 +136,22 @@ std::string FormatDouble(double value) {
 
 std::string JsonString(std::string_view bytes) {
   std::string json = "\"";
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (byte >= 0x20 && byte < 0x7f) {
-      json += c;
-    } else if (c == '\n') {
-      json += "\\n";
-    } else if (c == '\t') {
-      json += "\\t";
-    } else if (c == '\r') {
-      json += "\\r";
-    } else {
-      char escape[7];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      json += escape;
+  for (size_t at = 0; at < bytes.size();) {
+    char32_t code_point = 0;
+    const size_t length = Utf8CharacterAt(bytes, at, &code_point);
+    if (length == 0) {
+      AppendJsonUnit(0xDC00 + static_cast<unsigned char>(bytes[at]), &json);  // a lone byte
+      ++at;
+      continue;
     }
+    if (length == 1) {
+      AppendJsonAscii(bytes[at], &json);
+    } else if (IsShownAsItself(code_point)) {
+      json.append(bytes.substr(at, length));
+    } else {
+      AppendJsonUnit(code_point, &json);  // all of them below U+10000
+    }
+    at += length;
   }
   json += '"';
   return json;

@@ -46,20 +46,63 @@
 
   // ---- Names and values ------------------------------------------------
 
-  // Names and text values carry bytes as U+0000..U+00FF (the codec's JSON);
-  // a URL must carry the same bytes, not their UTF-8.
+  // Names and text values are bytes. The codec's JSON gives valid UTF-8 as
+  // its characters and each byte outside it as the lone surrogate
+  // U+DC80 + byte (as Python's surrogateescape does). The page keeps those
+  // strings as they came, so what it sends back is the same bytes.
+  const LONE_BYTE = /[\udc80-\udcff]/u;
+  const LONE_BYTES = /[\udc80-\udcff]/gu;
+  const UNRESERVED = /[A-Za-z0-9_.~-]/;
+  const utf8 = new TextEncoder();
+  const hexByte = (byte) => byte.toString(16).padStart(2, '0');
+  const loneByte = (ch) => ch.codePointAt(0) - 0xdc00;
+
+  // A URL carries the same bytes: a character as its UTF-8, a lone byte as
+  // itself.
   function encodeName(name) {
     let out = '';
     for (const ch of name) {
-      const code = ch.charCodeAt(0);
-      out += /[A-Za-z0-9_.~-]/.test(ch) ? ch : '%' + code.toString(16).toUpperCase().padStart(2, '0');
+      const bytes = LONE_BYTE.test(ch) ? [loneByte(ch)] : utf8.encode(ch);
+      for (const byte of bytes) {
+        const c = String.fromCharCode(byte);
+        out += UNRESERVED.test(c) ? c : '%' + hexByte(byte).toUpperCase();
+      }
     }
     return out;
+  }
+
+  // Plain text for titles and labels: a lone byte as \xHH, as keltoctl shows it.
+  function plainText(text) {
+    if (!LONE_BYTE.test(text)) return text;
+    return text.replace(LONE_BYTES, (ch) => '\\x' + hexByte(loneByte(ch)));
+  }
+
+  // `text` into `element`, each lone byte as a marked \xHH that cannot be
+  // taken for a backslash typed into the text.
+  function showText(element, text) {
+    if (!LONE_BYTE.test(text)) {
+      element.textContent = text;
+      return;
+    }
+    const parts = [];
+    let last = 0;
+    for (const match of text.matchAll(LONE_BYTES)) {
+      if (match.index > last) parts.push(text.slice(last, match.index));
+      const mark = document.createElement('span');
+      mark.className = 'byte';
+      mark.title = 'a byte that is not part of UTF-8 text';
+      mark.textContent = '\\x' + hexByte(loneByte(match[0]));
+      parts.push(mark);
+      last = match.index + match[0].length;
+    }
+    if (last < text.length) parts.push(text.slice(last));
+    element.replaceChildren(...parts);
   }
 
   function isNumeric(v) { return NUMERIC_TYPES.has(v.type); }
 
   function displayValue(v, cell) {
+    if (typeof v.value === 'string') return showText(cell, v.value);
     if (v.value !== null) {
       cell.textContent = String(v.value);
       return;
@@ -96,7 +139,7 @@
       return td;
     });
     cells[0].textContent = v.ident;
-    cells[1].textContent = v.name;
+    showText(cells[1], v.name);
     cells[2].textContent = v.type;
     cells[2].title = TYPE_NAMES[v.type] || 'holds no value';
     cells[3].textContent = v.size;
@@ -117,7 +160,7 @@
     if (isNumeric(v)) {
       const canvas = document.createElement('canvas');
       canvas.className = 'trend';
-      canvas.title = 'Last minute of ' + v.name + '. Click to plot it.';
+      canvas.title = 'Last minute of ' + plainText(v.name) + '. Click to plot it.';
       canvas.addEventListener('click', () => togglePlot(v.ident));
       v.trendCell.appendChild(canvas);
       v.canvas = canvas;
@@ -138,8 +181,8 @@
     view.window = {};
     view.shownList = [];
     ui.rows.replaceChildren();
-    ui.segment.textContent = table.segment;
-    ui.bannerSegment.textContent = table.segment;
+    showText(ui.segment, table.segment);
+    showText(ui.bannerSegment, table.segment);
     ui.bannerTable.hidden = table.live;
     ui.mode.textContent = table.allowSet ? 'values can be set' : 'read-only';
     ui.mode.classList.toggle('editable', table.allowSet);
@@ -382,7 +425,7 @@
     const input = document.createElement('input');
     input.value = v.value === null ? '' : String(v.value);
     input.spellcheck = false;
-    input.setAttribute('aria-label', 'New value of ' + v.name);
+    input.setAttribute('aria-label', 'New value of ' + plainText(v.name));
     const cancel = document.createElement('button');
     cancel.type = 'button';
     cancel.textContent = 'Cancel';
@@ -412,8 +455,9 @@
 
   // Null when the value was set, else the server's reason.
   async function setValue(v, text) {
-    // Text goes as a JSON string, so that every byte comes back as it
-    // showed; numbers as typed, as keltoctl set takes them (0x1f, -inf).
+    // Text goes as a JSON string: typed characters as their UTF-8, lone
+    // bytes kept from the value as they came; numbers as typed, as
+    // keltoctl set takes them (0x1f, -inf).
     const json = v.type === '$';
     try {
       const answer = await fetch('api/vars/' + encodeName(v.name), {
@@ -461,7 +505,9 @@
       remove.textContent = '×';
       remove.title = 'Remove from the plot';
       remove.addEventListener('click', () => togglePlot(ident));
-      chip.append(swatch, document.createTextNode(view.vars[ident].name), remove);
+      const label = document.createElement('span');
+      showText(label, view.vars[ident].name);
+      chip.append(swatch, label, remove);
       return chip;
     }));
     if (view.plotted.length === 0) {
@@ -502,7 +548,7 @@
   // Rows for the plot: every moment one of its variables changed, each
   // variable's value then (a value holds until the next), and now.
   function plotData() {
-    const labels = ['Time', ...view.plotted.map((i) => view.vars[i].name)];
+    const labels = ['Time', ...view.plotted.map((i) => plainText(view.vars[i].name))];
     const times = new Set();
     for (const ident of view.plotted) for (const t of view.vars[ident].history.t) times.add(t);
     const now = Date.now();

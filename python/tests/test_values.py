@@ -29,7 +29,7 @@ def test_values_in_both_directions(peer):
         assert peer.get("IORSH_SPEED") == "-2147483648"
         assert peer.get("IORSH_TEMPERATURE") == "7"
         assert peer.get("IORSH_RPM") == "65535"
-        assert peer.get("MEMSH_STATUS") == r"h\xc3\xa9llo \xff"
+        assert peer.get("MEMSH_STATUS") == "h\u00e9llo \\xff"  # shown as keltoctl shows it
         assert peer.get("IORSH_GEAR") == "3"
 
         speed = table.var("IORSH_SPEED")

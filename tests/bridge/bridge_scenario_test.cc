@@ -273,6 +273,48 @@ TEST_F(BridgeScenario, MirrorsOwnedValuesAndGuardsRemoteWrites) {
   EXPECT_EQ(probe_->Count([&](const Message& m) { return m.topic == TopicA("IORSH_SPEED"); }), 0u);
 }
 
+// Text is bytes: valid UTF-8 travels as its characters, a byte outside it
+// as the lone surrogate U+DC80 + byte that Python's json and
+// surrogateescape use, and the mirror gets the very bytes of the owner.
+TEST_F(BridgeScenario, TextKeepsItsBytesAndShowsItsCharacters) {
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) { return m.topic == TopicA("$birth"); }));
+  a_.Set("IORSH_LABEL", "\"25 \\u00b0C \\udcb0\"");
+  Message value;
+  ASSERT_TRUE(probe_->WaitFor(
+      [&](const Message& m) {
+        return m.topic == TopicA("IORSH_LABEL") && m.payload.find("25") != std::string::npos;
+      },
+      10000, &value));
+  EXPECT_TRUE(
+      value.payload.starts_with("{\"v\":\"25 \xc2\xb0"
+                                "C \\udcb0\","))
+      << value.payload;
+  EXPECT_TRUE(Eventually([&] {
+    return b_.Text("IORSH_LABEL") ==
+           "25 \xc2\xb0"
+           "C \xb0";
+  }));
+
+  // A request as Python's json.dumps writes "\u20ac \udcff" (ASCII only), one
+  // with raw UTF-8 and bytes given as escapes, and 64 bytes in 22
+  // characters, which is one byte too many.
+  probe_->Publish(TopicA("IORSH_LABEL/set"), "{\"v\": \"\\u20ac \\udcff\"}", 1, false, 10);
+  EXPECT_TRUE(Eventually([&] { return a_.Text("IORSH_LABEL") == "\xe2\x82\xac \xff"; }));
+  EXPECT_TRUE(Eventually([&] { return b_.Text("IORSH_LABEL") == "\xe2\x82\xac \xff"; }));
+  probe_->Publish(TopicA("IORSH_LABEL/set"), "\xc3\xa9t\xc3\xa9 \\xfe", 1, false, 10);
+  EXPECT_TRUE(Eventually([&] { return b_.Text("IORSH_LABEL") == "\xc3\xa9t\xc3\xa9 \xfe"; }));
+  std::string euros;
+  for (int i = 0; i < 21; ++i) euros += "\xe2\x82\xac";
+  probe_->Clear();
+  probe_->Publish(TopicA("IORSH_LABEL/set"), "\"" + euros + "x\"", 1, false, 10);
+  EXPECT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_LABEL/error") &&
+           m.payload.find("64 bytes") != std::string::npos;
+  }));
+  probe_->Publish(TopicA("IORSH_LABEL/set"), "\"" + euros + "\"", 1, false, 10);
+  EXPECT_TRUE(Eventually([&] { return b_.Text("IORSH_LABEL") == euros; }));
+}
+
 TEST_F(BridgeScenario, NoEchoAndRateLimitedWithTheLastValueArriving) {
   a_.Set("IORSH_SPEED", "1");
   ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));

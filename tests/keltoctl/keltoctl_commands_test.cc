@@ -159,7 +159,7 @@ TEST_F(KeltoctlCommandsTest, JsonOutputIsEscapedAndTyped) {
             "\"value\": 1500},\n"
             "  {\"ident\": 10, \"name\": \"MEMSH_LABEL\", \"type\": \"$\", \"size\": 63, "
             "\"value\": \"a,\\\"b\\\"\"},\n"
-            "  {\"ident\": 11, \"name\": \"MEMSH_\\u00c4T\", \"type\": \"B\", \"size\": 1, "
+            "  {\"ident\": 11, \"name\": \"MEMSH_\\udcc4T\", \"type\": \"B\", \"size\": 1, "
             "\"value\": 1}\n"
             "]\n");
   EXPECT_EQ(Ctl({"get", "--json", "IORSH_TEXT", "IORSH_NOTHING", "IORSH_D"}).out,
@@ -264,6 +264,45 @@ TEST_F(KeltoctlCommandsTest, EscapedSetWritesBackWhatGetPrints) {
   ExpectFailure({"set", "-e", "IORSH_TEXT", "\\x00"}, 3, "IORSH_TEXT");
   ExpectFailure({"set", "-e", "IORSH_TEXT", "end\\"}, 3, "IORSH_TEXT");
   EXPECT_EQ(ValueFieldSeenByLibrary("IORSH_TEXT").substr(0, 4), std::string("a\\n\0", 4));
+}
+
+// Valid UTF-8 is shown as its characters by get (plain, table, JSON), a
+// byte outside it as \xHH in text and U+DC80 + byte in JSON, and what get
+// prints sets the same bytes again. The limit counts bytes, not characters.
+TEST_F(KeltoctlCommandsTest, TextShowsItsCharactersAndKeepsEveryByte) {
+  ASSERT_EQ(Ctl({"set", "IORSH_TEXT",
+                 "25 \xc2\xb0"
+                 "C"})
+                .status,
+            0);
+  EXPECT_EQ(ValueFieldSeenByLibrary("IORSH_TEXT").substr(0, 7), std::string("25 \xc2\xb0"
+                                                                            "C\0",
+                                                                            7));
+  EXPECT_EQ(Ctl({"get", "IORSH_TEXT"}).out,
+            "25 \xc2\xb0"
+            "C\n");
+  EXPECT_EQ(Ctl({"list", "--table", "IORSH_TEXT"}).out,
+            "IDENT  NAME        TYPE  SIZE  VALUE\n"
+            "    7  IORSH_TEXT  $       63  25 \xc2\xb0"
+            "C\n");
+
+  ASSERT_EQ(Ctl({"set", "-e", "IORSH_TEXT", "\\xb0 \xe2\x82\xac"}).status, 0);
+  EXPECT_EQ(ValueFieldSeenByLibrary("IORSH_TEXT").substr(0, 6),
+            std::string("\xb0 \xe2\x82\xac\0", 6));
+  const std::string shown = Ctl({"get", "IORSH_TEXT"}).out;
+  EXPECT_EQ(shown, "\\xb0 \xe2\x82\xac\n");
+  EXPECT_NE(Ctl({"get", "--json", "IORSH_TEXT"}).out.find("\"value\": \"\\udcb0 \xe2\x82\xac\""),
+            std::string::npos);
+  ASSERT_EQ(Ctl({"set", "IORSH_TEXT", "x"}).status, 0);
+  ASSERT_EQ(Ctl({"set", "-e", "IORSH_TEXT", shown.substr(0, shown.size() - 1)}).status, 0);
+  EXPECT_EQ(ValueFieldSeenByLibrary("IORSH_TEXT").substr(0, 6),
+            std::string("\xb0 \xe2\x82\xac\0", 6));
+
+  std::string euros;
+  for (int i = 0; i < 21; ++i) euros += "\xe2\x82\xac";
+  ASSERT_EQ(Ctl({"set", "IORSH_TEXT", euros}).status, 0);
+  EXPECT_EQ(Ctl({"get", "IORSH_TEXT"}).out, euros + "\n");
+  ExpectFailure({"set", "IORSH_TEXT", euros + "x"}, 3, "64 bytes");
 }
 
 TEST_F(KeltoctlCommandsTest, RefusedValuesReportWhyAndWriteNothing) {

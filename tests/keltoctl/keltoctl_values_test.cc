@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "keltoctl/value_format.h"
 #include "keltoctl/value_parse.h"
@@ -150,8 +151,65 @@ TEST(KeltoctlValues, TextFitsUpToSixtyThreeBytes) {
 TEST(KeltoctlValues, JsonStringsAreValidForAnyBytes) {
   EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(JsonString("\n\t\r\x01\x1f\x7f"), "\"\\n\\t\\r\\u0001\\u001f\\u007f\"");
-  EXPECT_EQ(JsonString("\xC4\xFF"), "\"\\u00c4\\u00ff\"");
+  EXPECT_EQ(JsonString("\xC4\xFF"), "\"\\udcc4\\udcff\"");
   EXPECT_EQ(JsonString(std::string_view("\0", 1)), "\"\\u0000\"");
+}
+
+// Bytes that mix characters of every UTF-8 length, controls, marks that
+// reorder a line, and bytes outside UTF-8 (stray, cut, overlong, surrogate,
+// beyond U+10FFFF): text and JSON show the characters as themselves, the
+// rest escaped, and both read back as the very same bytes.
+TEST(KeltoctlValues, TextIsShownAsItsCharactersAndAnyBytesReadBack) {
+  EXPECT_EQ(EscapeText("25 \xc2\xb0"
+                       "C \xe2\x82\xac\xf0\x9f\x98\x80 \xb0"),
+            "25 \xc2\xb0"
+            "C \xe2\x82\xac\xf0\x9f\x98\x80 \\xb0");
+  EXPECT_EQ(JsonString("25 \xc2\xb0"
+                       "C \xb0\xed\xa0\x80"),
+            "\"25 \xc2\xb0"
+            "C \\udcb0\\udced\\udca0\\udc80\"");
+  // C1 controls, the line separator and a right-to-left override.
+  EXPECT_EQ(EscapeText("a\xc2\x85\xe2\x80\xa8\xe2\x80\xae"),
+            "a\\xc2\\x85\\xe2\\x80\\xa8\\xe2\\x80\\xae");
+  EXPECT_EQ(JsonString("a\xc2\x85\xe2\x80\xa8\xe2\x80\xae"), "\"a\\u0085\\u2028\\u202e\"");
+
+  const std::vector<std::string> pieces = {"a",
+                                           " ",
+                                           "\\",
+                                           "\"",
+                                           "\n",
+                                           "\x01",
+                                           "\x7f",
+                                           "\xc3\xa9",
+                                           "\xc2\x85",
+                                           "\xe2\x82\xac",
+                                           "\xe2\x80\xae",
+                                           "\xf0\x9f\x98\x80",
+                                           "\x80",
+                                           "\xbf",
+                                           "\xc0\xaf",
+                                           "\xc3",
+                                           "\xe2\x82",
+                                           "\xed\xa0\x80",
+                                           "\xf4\x90\x80\x80",
+                                           "\xf8",
+                                           "\xff"};
+  std::mt19937 random(20261209);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes;
+    const size_t count = random() % 24;
+    for (size_t i = 0; i < count; ++i) bytes += pieces[random() % pieces.size()];
+    if (bytes.size() > 63) bytes.resize(63);
+    std::string back, reason;
+    ASSERT_TRUE(UnescapeText(EscapeText(bytes), &back, &reason)) << reason;
+    EXPECT_EQ(back, bytes);
+    ItemSnapshot item = ItemOfType('$');
+    const std::string json = JsonString(bytes);
+    ASSERT_EQ(kelto::live::ParseValue('$', json, kelto::live::Syntax::kJson, item.value, &reason),
+              kelto::live::ParseOutcome::kOk)
+        << json << ": " << reason;
+    EXPECT_EQ(std::string(item.value), bytes) << json;
+  }
 }
 
 TEST(KeltoctlValues, CsvFieldsAreQuotedOnlyWhenTheyMustBe) {

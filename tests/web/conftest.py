@@ -90,7 +90,7 @@ class Server:
         try:
             connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()
-            data = response.read().decode("latin-1")
+            data = response.read().decode("utf-8")  # always valid: lone bytes are escaped
             if response.getheader("Content-Type", "").startswith("application/json"):
                 return response.status, json.loads(data)
             return response.status, data
@@ -129,7 +129,7 @@ class EventStream:
         name = None
         try:
             for raw in self.response:
-                line = raw.decode("latin-1").rstrip("\n")
+                line = raw.decode("utf-8").rstrip("\n")
                 if line.startswith("event: "):
                     name = line[len("event: "):]
                 elif line.startswith("data: ") and name is not None:

@@ -38,12 +38,12 @@ def test_follows_the_table_through_its_life(started):
     seen = {}
     events.wait_for(lambda name, data: seen.update(values_of((name, data))) or len(seen) >= 2,
                     timeout=2)
-    assert seen == {0: 42, 3: "caf\xe9 au lait"}
+    assert seen == {0: 42, 3: "caf\udce9 au lait"}  # the byte 0xE9 alone is not UTF-8
 
     status, listing = server.request("GET", "/api/vars")
     assert status == 200
     assert listing[0] == {"ident": 0, "name": "IORSH_SPEED", "type": "L", "size": 4, "value": 42}
-    assert listing[3]["value"] == "caf\xe9 au lait"
+    assert listing[3]["value"] == "caf\udce9 au lait"
     # The same fields and values as keltoctl list --json.
     keltoctl = subprocess.run([os.environ["KELTOCTL"], "list", "--json"], capture_output=True,
                               text=True, env=server.environment, check=True)

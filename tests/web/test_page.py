@@ -143,6 +143,57 @@ def test_read_only_without_allow_set(browser, started):
     assert status == 403
 
 
+def test_text_is_typed_and_shown_as_every_client_shows_it(browser, started, place):
+    """Typed characters are stored as their UTF-8; a byte that is not UTF-8
+    shows as a marked \\xHH, as keltoctl shows it, and an edit keeps it."""
+    with open(os.path.join(place.directory, "memsh.mem"), "wb") as file:
+        file.write(b"[state]\nSTATUS=$\nCYCLE=L\nT_\xc2\xb0C=$\nT_\xb0X=$\n")
+    program = started("program")
+    program.write("text MEMSH_STATUS 25 \xb0C")  # 0xB0 alone
+    program.write("text MEMSH_T_\xb0X a\xffb")
+    server = started("server", "--allow-set")
+    keltoctl = lambda *arguments: subprocess.run(
+        [os.environ["KELTOCTL"], *arguments], capture_output=True, env=place.environment,
+        check=True, timeout=20).stdout
+    # A name with a lone surrogate cannot come back through the driver: rows by id.
+    rows = lambda: browser.execute_script(
+        "return [...document.querySelectorAll('#rows tr[data-name]')].map(r => r.id)")
+    browser.get(server.url)
+    wait_until(browser, lambda: len(rows()) == 7, message="rows")
+    cell = lambda ident, column: browser.find_element(
+        By.CSS_SELECTOR, "#var-%d td.%s" % (ident, column))
+    marks = lambda ident, column: [mark.text for mark in cell(ident, column).find_elements(
+        By.CSS_SELECTOR, "span.byte")]
+    assert cell(3, "value").text == "25 \\xb0C" and marks(3, "value") == ["\\xb0"]
+    assert cell(6, "name").text == "MEMSH_T_\\xb0X" and marks(6, "name") == ["\\xb0"]
+    assert cell(5, "name").text == "MEMSH_T_\u00b0C" and marks(5, "name") == []
+
+    # Characters of two and three bytes, typed.
+    cell(3, "value").click()
+    field = cell(3, "value").find_element(By.TAG_NAME, "input")
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("25 \u00b0C, 3 \u20ac" + Keys.ENTER)
+    wait_until(browser, lambda: cell(3, "value").text == "25 \u00b0C, 3 \u20ac",
+               message="the typed text did not show")
+    assert keltoctl("get", "MEMSH_STATUS") == "25 \u00b0C, 3 \u20ac\n".encode()
+
+    # A value with a byte that is not UTF-8, of a variable whose name has
+    # one: the edit adds a character and keeps the byte.
+    cell(6, "value").click()
+    field = cell(6, "value").find_element(By.TAG_NAME, "input")
+    field.send_keys(Keys.END, "\u00e9" + Keys.ENTER)
+    wait_until(browser, lambda: cell(6, "value").text == "a\\xffb\u00e9",
+               message="the edit of a value with a lone byte did not show")
+    assert marks(6, "value") == ["\\xff"]
+    assert keltoctl("list", "MEMSH_T_?X") == b"6\tMEMSH_T_\\xb0X\t$\t63\ta\\xffb\xc3\xa9\n"
+
+    # The filter sends a typed character as its UTF-8.
+    box = browser.find_element(By.ID, "filter")
+    box.send_keys("*\u00b0*")
+    wait_until(browser, lambda: rows() == ["var-5"],
+               message="filter with a character above ASCII")
+
+
 def test_banners_come_and_go_by_themselves(browser, started, place):
     server = started("server")
     browser.get(server.url)

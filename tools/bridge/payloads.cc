@@ -3,19 +3,25 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/topics.h"
+#include "live/json_lone_bytes.h"
 
 namespace kelto::bridge {
 namespace {
 
 using Json = nlohmann::json;
 
+// Lone surrogates (bytes outside UTF-8, as the codec and Python's
+// surrogateescape write them) are marked first, since nlohmann refuses them.
 Json ParseJson(std::string_view text) {
-  return Json::parse(text.begin(), text.end(), nullptr, false);
+  return Json::parse(kelto::live::MarkLoneBytes(text), nullptr, false);
 }
 
-// Strings keep bytes 0x80..0xff as \u0080..\u00ff and anything else as
-// escapes the codec reads; never raw UTF-8 it might take differently.
+// A string goes back to the codec in the codec's own JSON form, its lone
+// bytes unmarked; anything else as nlohmann writes it.
 std::string AsJsonText(const Json& value) {
+  if (value.is_string()) {
+    return JsonString(kelto::live::BytesFromMarked(value.get_ref<const std::string&>()));
+  }
   return value.dump(-1, ' ', true, Json::error_handler_t::strict);
 }
 
@@ -27,7 +33,9 @@ bool LooksLikeJsonContainer(std::string_view text) {
 }  // namespace
 
 std::string JsonString(std::string_view bytes) {
-  std::string buffer(KELTO_LIVE_TEXT_SIZE * 4, '\0');
+  // At most six characters a byte (\udcXX), the quotes and the terminator:
+  // a string of any length is written whole, never cut to one that fits.
+  std::string buffer(bytes.size() * 6 + 3, '\0');
   if (kelto_live_escape(bytes.data(), bytes.size(), KELTO_LIVE_JSON, buffer.data(),
                         buffer.size()) != KELTO_LIVE_OK) {
     return "\"\"";
@@ -122,9 +130,9 @@ std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payl
     if (topic == entry.end() || type == entry.end() || !topic->is_string() || !type->is_string()) {
       continue;
     }
-    const auto& letter = type->get_ref<const std::string&>();
-    // A letter above 0x7f arrives as two UTF-8 bytes; such a type is never
-    // a compatible one, so any stand-in that matches no letter will do.
+    const std::string letter = kelto::live::BytesFromMarked(type->get_ref<const std::string&>());
+    // Anything but one byte is no type letter; a stand-in that matches no
+    // letter will do.
     types[topic->get<std::string>()] = letter.size() == 1 ? letter[0] : '\x7f';
   }
   return types;

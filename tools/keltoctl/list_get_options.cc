@@ -23,7 +23,8 @@ Output formats:
             field never holds a tab
   --json    an array of objects {"ident", "name", "type", "size", "value"};
             value is a number, a string, or null (no value, or a D that is
-            not finite); bytes of 0x80 and above appear as \u0080..\u00ff
+            not finite); valid UTF-8 appears as its characters, a byte
+            outside it as \udc80..\udcff (as Python's surrogateescape)
   --csv     a header line, then one row per variable; text is written as it
             is and quoted where CSV needs it; no value is an empty field
 

@@ -17,8 +17,16 @@ Fields EscapedFields(const ItemSnapshot& item) {
           FormatValue(item)};
 }
 
+// Escaped fields are valid UTF-8 (bytes outside it are escaped), so a
+// column is as wide as its characters: the bytes that start one.
+size_t Width(const std::string& field) {
+  return static_cast<size_t>(std::count_if(field.begin(), field.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
 void AppendPadded(std::string* line, const std::string& field, size_t width, bool right) {
-  const std::string padding(width - std::min(width, field.size()), ' ');
+  const std::string padding(width - std::min(width, Width(field)), ' ');
   *line += right ? padding + field : field + padding;
 }
 
@@ -31,7 +39,7 @@ std::string RenderTable(const std::vector<ItemSnapshot>& rows, const std::vector
   for (size_t c = 0; c < kColumns; ++c) widths[c] = header[c].size();
   for (const ItemSnapshot& item : rows) {
     lines.push_back(EscapedFields(item));
-    for (size_t c = 0; c < kColumns; ++c) widths[c] = std::max(widths[c], lines.back()[c].size());
+    for (size_t c = 0; c < kColumns; ++c) widths[c] = std::max(widths[c], Width(lines.back()[c]));
   }
   // Numbers align right, text left; the last column is not padded.
   constexpr std::array<bool, kColumns> kRight = {true, false, false, true, false};

@@ -15,9 +15,11 @@ namespace keltoctl {
 using kelto::live::ValueKind;
 ValueKind KindOfType(char type);
 
-// Printable ASCII stays as it is; backslash, newline, tab and carriage return
-// become \\ \n \t \r; every other byte becomes \xHH. The result never holds
-// a control character, so one value is always one line and one field.
+// Printable ASCII and valid UTF-8 characters stay as they are (controls and
+// marks that reorder a line excepted); backslash, newline, tab and carriage
+// return become \\ \n \t \r; every other byte becomes \xHH. The result
+// never holds a control character, so one value is always one line and one
+// field (see kelto::live::EscapeText).
 std::string EscapeText(std::string_view bytes);
 
 // The shortest decimal text that reads back as exactly the same double;
@@ -27,9 +29,9 @@ std::string FormatDouble(double value);
 // The value column: escaped text, a decimal number, or "-" for size 0.
 std::string FormatValue(const ItemSnapshot& item);
 
-// A JSON string literal. Bytes of 0x80 and above are taken as Latin-1 code
-// points (\u0080 to \u00ff), so any 8-bit name or text gives valid JSON and
-// the original bytes can be recovered.
+// A JSON string literal: valid UTF-8 as its characters, each byte outside
+// it as the lone surrogate U+DC80 + byte, so any bytes give valid JSON and
+// read back unchanged (see kelto::live::JsonString).
 std::string JsonString(std::string_view bytes);
 
 // A JSON number, string, or null (size 0, and doubles that are not finite).

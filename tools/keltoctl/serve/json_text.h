@@ -10,7 +10,7 @@
 
 namespace keltoctl::serve {
 
-// A quoted JSON string of any bytes (bytes above 0x7f as \u0080..\u00ff).
+// A quoted JSON string of any bytes (the live codec's text rule).
 std::string JsonEscape(const char* bytes, size_t length);
 
 // The value of `ident` as a JSON value; "null" when it cannot be read.
