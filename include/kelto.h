@@ -27,7 +27,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* On Windows the functions come from kelto.dll: exported while building it,
+ * imported by its callers. Elsewhere only their visibility is marked. */
+#if defined(_WIN32)
 #if defined(KELTO_BUILDING_LIBRARY)
+#define KELTO_EXPORT __declspec(dllexport)
+#else
+#define KELTO_EXPORT __declspec(dllimport)
+#endif
+#elif defined(KELTO_BUILDING_LIBRARY)
 #define KELTO_EXPORT __attribute__((visibility("default")))
 #else
 #define KELTO_EXPORT
