@@ -1,8 +1,8 @@
+#include "table/file_streams.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "table/file_streams.h"
 
 namespace kelto {
 

@@ -103,8 +103,8 @@
 #include <cstring>
 #include <vector>
 
-#include "table/unix/change_log_object.h"
 #include "table/segment_reasons.h"
+#include "table/unix/change_log_object.h"
 #include "table/unix/system_calls.h"
 #include "table/var_item.h"
 

@@ -1,6 +1,6 @@
-#include <cstdio>
-
 #include "table/file_streams.h"
+
+#include <cstdio>
 
 namespace kelto {
 

@@ -100,9 +100,8 @@ HANDLE CreateOrOpenMapping(const std::wstring& name, uint64_t size, SegmentAttac
   return mapping;
 }
 
-SegmentResult AttachUnderGate(const std::wstring& name, uint64_t min_size,
-                              SegmentAttachMode mode, SegmentHold* hold,
-                              const SegmentItemsCheck& check) {
+SegmentResult AttachUnderGate(const std::wstring& name, uint64_t min_size, SegmentAttachMode mode,
+                              SegmentHold* hold, const SegmentItemsCheck& check) {
   bool fresh = false;
   HANDLE mapping = CreateOrOpenMapping(name, min_size, mode, &fresh);
   if (mapping == nullptr) return Failed(SegmentFailure::kCreate, GetLastError());
@@ -172,9 +171,9 @@ namespace {
 
 // The system's text for an error code, on one line.
 void SystemErrorText(DWORD error, char* buffer, size_t buffer_size) {
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
-      static_cast<DWORD>(buffer_size), nullptr);
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                     buffer, static_cast<DWORD>(buffer_size), nullptr);
   size_t end = length;
   while (end > 0 && (buffer[end - 1] == '\r' || buffer[end - 1] == '\n' || buffer[end - 1] == '.' ||
                      buffer[end - 1] == ' ')) {
