@@ -5,6 +5,9 @@ if(KELTO_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)
 endif()
+if(KELTO_BUILD_BENCH)
+  add_subdirectory(bench/windows)
+endif()
 
 # The release archive: `cpack -G ZIP` in the build directory makes
 # kelto-<version>-win64.zip with bin/kelto.dll, lib/libkelto.dll.a,
