@@ -23,8 +23,7 @@ int main(void) {
     return 1;
   }
   const int32_t speed = KeltoReadInt32("IORSH_SPEED");
-  printf("IORSH_SPEED is %d, one of %u variables\n", (int)speed,
-         (unsigned)KeltoGetNumberOfItems());
+  printf("IORSH_SPEED is %d, one of %u variables\n", (int)speed, (unsigned)KeltoGetNumberOfItems());
   KeltoClose();
   return speed == 1500 ? 0 : 1;
 }
