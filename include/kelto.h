@@ -18,8 +18,10 @@
  *
  * Environment, read at every Open:
  *  - KELTO_DIR: directory of "iorsh.mem", "memsh.mem" and "kelto_log.txt"
- *    (default "/helvor/").
- *  - KELTO_SEGMENT: name of the shared segment (default "keltovariables").
+ *    (default "/helvor/", on Windows at the root of the current drive).
+ *  - KELTO_SEGMENT: name of the shared segment (default "keltovariables");
+ *    on Windows UTF-8, in the session's namespace unless it starts with
+ *    Global\ or Local\.
  */
 #ifndef KELTO_H_
 #define KELTO_H_
