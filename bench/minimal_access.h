@@ -6,7 +6,13 @@
 
 #include <stdint.h>
 
+#if defined(_WIN32) && defined(KELTO_BENCH_BUILDING_MINIMAL)
+#define KELTO_BENCH_MINIMAL_EXPORT __declspec(dllexport)
+#elif defined(_WIN32)
+#define KELTO_BENCH_MINIMAL_EXPORT __declspec(dllimport)
+#else
 #define KELTO_BENCH_MINIMAL_EXPORT __attribute__((visibility("default")))
+#endif
 
 #ifdef __cplusplus
 extern "C" {

@@ -18,8 +18,10 @@
  *
  * Environment, read at every Open:
  *  - KELTO_DIR: directory of "iorsh.mem", "memsh.mem" and "kelto_log.txt"
- *    (default "/helvor/").
- *  - KELTO_SEGMENT: name of the shared segment (default "keltovariables").
+ *    (default "/helvor/", on Windows at the root of the current drive).
+ *  - KELTO_SEGMENT: name of the shared segment (default "keltovariables");
+ *    on Windows UTF-8, in the session's namespace unless it starts with
+ *    Global\ or Local\.
  */
 #ifndef KELTO_H_
 #define KELTO_H_
@@ -27,7 +29,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* On Windows the functions come from kelto.dll: exported while building it,
+ * imported by its callers. Elsewhere only their visibility is marked. */
+#if defined(_WIN32)
 #if defined(KELTO_BUILDING_LIBRARY)
+#define KELTO_EXPORT __declspec(dllexport)
+#else
+#define KELTO_EXPORT __declspec(dllimport)
+#endif
+#elif defined(KELTO_BUILDING_LIBRARY)
 #define KELTO_EXPORT __attribute__((visibility("default")))
 #else
 #define KELTO_EXPORT

@@ -1,36 +1,11 @@
 #include "log/diagnostic_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdarg>
 
 #include "kelto.h"
+#include "table/file_streams.h"
 
 namespace kelto {
-namespace {
-
-// The log lives in a directory other users may write to. O_NOFOLLOW keeps a
-// planted symbolic link from making us truncate the file it points to, and
-// O_NONBLOCK keeps a planted FIFO from hanging Open; anything that is not a
-// regular file is refused.
-std::FILE* OpenRegularFileForWriting(const char* path) {
-  const int fd =
-      open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  std::FILE* stream = fdopen(fd, "w");
-  if (stream == nullptr) close(fd);
-  return stream;
-}
-
-}  // namespace
 
 DiagnosticLog::~DiagnosticLog() {
   if (stream_ != nullptr) std::fclose(stream_);
@@ -66,11 +41,7 @@ void DiagnosticLog::Close() {
 
 void DiagnosticLog::Abandon() {
   if (stream_ == nullptr) return;
-  // Runs in a freshly forked child, where another thread of the parent may
-  // have held the stream's lock at the fork: touching the FILE could hang.
-  // Every line was flushed when written, so closing the child's copy of the
-  // descriptor loses nothing; the FILE itself is deliberately leaked.
-  close(fileno_unlocked(stream_));
+  DropInheritedStream(stream_);
   stream_ = nullptr;
 }
 

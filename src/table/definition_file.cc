@@ -1,12 +1,10 @@
 #include "table/definition_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "table/file_streams.h"
 
 namespace kelto {
 
@@ -25,28 +23,6 @@ void DefinitionList::Add(Definition definition) {
   entries_.push_back(Entry{text_.size(), definition.name.size(), definition.type});
   text_.append(definition.name);
 }
-
-namespace {
-
-// The files sit in a directory others may write to. Only a regular file is
-// read: a planted FIFO would block Open, a link to a device such as /dev/zero
-// would never end. O_NONBLOCK keeps the open itself from waiting on a FIFO;
-// it changes nothing for a regular file. O_CLOEXEC: the descriptor must not
-// leak into programs the host process runs.
-std::FILE* OpenRegularFileForReading(const char* path) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return nullptr;
-  }
-  std::FILE* file = fdopen(fd, "r");
-  if (file == nullptr) close(fd);
-  return file;
-}
-
-}  // namespace
 
 bool ReadDefinitionFile(const char* path, DefinitionList* definitions) {
   // Closed however the loop ends: running out of memory throws from it.

@@ -1,6 +1,8 @@
 #include "table/library.h"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <charconv>
 #include <cstdio>
@@ -42,7 +44,9 @@ LibraryStorage g_library_storage;
 
 namespace {
 
+#if !defined(_WIN32)
 void ForgetTableInChild() { TheLibrary().ForgetAfterFork(); }
+#endif
 
 // Runs when the process ends (or the library is unloaded) without Close.
 struct ExitRelease {
@@ -136,7 +140,13 @@ bool TakeItems(const TableDefinitions& table, char* view, bool fresh, char* why,
 
 }  // namespace
 
+// Windows starts no process as a copy of another: there is no child to
+// forget the table in.
+#if defined(_WIN32)
+Library::Library() = default;
+#else
 Library::Library() { pthread_atfork(nullptr, nullptr, &ForgetTableInChild); }
+#endif
 
 void Library::Open() {
   const SegmentProtocolScope fork_waits;

@@ -4,7 +4,11 @@
 
 #include <cstdint>
 
+#if defined(_WIN32)
+#include "table/windows/named_segment.h"
+#else
 #include "table/unix/named_segment.h"
+#endif
 
 namespace kelto {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "changes/change_log.h"
+#include "changes/change_marks.h"
 #include "table/value_copy.h"
 #include "table/var_item.h"
 

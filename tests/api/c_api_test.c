@@ -9,10 +9,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#if defined(_WIN32)
+#include <direct.h>
+#include <io.h>
+#include <process.h>
+#else
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 static int failures = 0;
 
@@ -24,7 +30,7 @@ static int failures = 0;
     }                                                                               \
   } while (0)
 
-static char directory[64];
+static char directory[512];
 static char segment[64];
 
 static const char kIorsh[] = "[IORSH]\nSPEED=L\nTEMPERATURE=D\nSTATE=$\nFLAG=B\n";
@@ -44,7 +50,7 @@ static void PathOf(const char* file, char* path, size_t size) {
 }
 
 static int WriteFile(const char* file, const char* text) {
-  char path[128];
+  char path[600];
   PathOf(file, path, sizeof path);
   FILE* out = fopen(path, "w");
   if (out == NULL) return -1;
@@ -52,28 +58,51 @@ static int WriteFile(const char* file, const char* text) {
   return fclose(out) == 0 && ok ? 0 : -1;
 }
 
-static int SetUp(void) {
+#if defined(_WIN32)
+/* The parent sets the place up; a child started by CheckAcrossProcesses
+   inherits it through the environment. */
+static int SetUpPlace(void) {
+  const char* temp = getenv("TEMP");
+  if (temp == NULL) return -1;
+  snprintf(directory, sizeof directory, "%s/kelto-c-api-%d", temp, _getpid());
+  snprintf(segment, sizeof segment, "kelto-c-api-%d", _getpid());
+  if (_mkdir(directory) != 0) return -1;
+  return _putenv_s("KELTO_DIR", directory) == 0 && _putenv_s("KELTO_SEGMENT", segment) == 0 ? 0
+                                                                                            : -1;
+}
+#else
+static int SetUpPlace(void) {
   strcpy(directory, "/tmp/kelto-c-api-XXXXXX");
   if (mkdtemp(directory) == NULL) return -1;
   snprintf(segment, sizeof segment, "kelto-c-api-%ld", (long)getpid());
   if (setenv("KELTO_DIR", directory, 1) != 0 || setenv("KELTO_SEGMENT", segment, 1) != 0) {
     return -1;
   }
+  return 0;
+}
+#endif
+
+static int SetUp(void) {
+  if (SetUpPlace() != 0) return -1;
   return WriteFile("iorsh.mem", kIorsh) == 0 && WriteFile("memsh.mem", kMemsh) == 0 ? 0 : -1;
 }
 
 static void CleanUp(void) {
   static const char* const kFiles[] = {"iorsh.mem", "memsh.mem", "kelto_log.txt"};
-  char path[128];
+  char path[600];
   for (size_t i = 0; i < sizeof kFiles / sizeof kFiles[0]; ++i) {
     PathOf(kFiles[i], path, sizeof path);
     unlink(path);
   }
+#if defined(_WIN32)
+  _rmdir(directory);
+#else
   rmdir(directory);
   snprintf(path, sizeof path, "/%s", segment);
   shm_unlink(path);
   snprintf(path, sizeof path, "/%s.lock", segment);
   shm_unlink(path);
+#endif
 }
 
 static void CheckCoreByIdentAndName(void) {
@@ -196,17 +225,31 @@ static void CheckFacades(void) {
 
 /* A child writes through MemSh; this process, which holds the table, reads
    the value by ident. */
+static int WriteAsChild(void) {
+  const int32_t value = 777;
+  int status = MemShOpen(0) == 1 ? 0 : 1;
+  if (MemShWriteVarName("SPEED", (const char*)&value) != 0) status = 2;
+  MemShClose();
+  return status;
+}
+
+#if defined(_WIN32)
+/* Windows starts no copy of a process: the child is this program again. */
+static const char* program;
+
+static void CheckAcrossProcesses(void) {
+  fflush(NULL);
+  const intptr_t status = _spawnl(_P_WAIT, program, program, "child", NULL);
+  CHECK(status == 0);
+  int32_t value = 0;
+  CHECK(KeltoReadVar(kMemshSpeed, (char*)&value) == 0 && value == 777);
+}
+#else
 static void CheckAcrossProcesses(void) {
   fflush(NULL);
   const pid_t child = fork();
   CHECK(child >= 0);
-  if (child == 0) {
-    const int32_t value = 777;
-    int status = MemShOpen(0) == 1 ? 0 : 1;
-    if (MemShWriteVarName("SPEED", (const char*)&value) != 0) status = 2;
-    MemShClose();
-    _exit(status);
-  }
+  if (child == 0) _exit(WriteAsChild());
   if (child < 0) return;
   int status = -1;
   CHECK(waitpid(child, &status, 0) == child);
@@ -214,8 +257,16 @@ static void CheckAcrossProcesses(void) {
   int32_t value = 0;
   CHECK(KeltoReadVar(kMemshSpeed, (char*)&value) == 0 && value == 777);
 }
+#endif
 
-int main(void) {
+int main(int argc, char** argv) {
+#if defined(_WIN32)
+  program = argv[0];
+  if (argc == 2 && strcmp(argv[1], "child") == 0) return WriteAsChild();
+#else
+  (void)argc;
+  (void)argv;
+#endif
   if (SetUp() != 0) {
     perror("setting up the test directory");
     CleanUp();

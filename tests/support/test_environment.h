@@ -7,6 +7,10 @@
 #include <functional>
 #include <string>
 
+#if defined(_WIN32)
+#include "support/windows_setenv.h"
+#endif
+
 namespace kelto::testing {
 
 class TestEnvironment {

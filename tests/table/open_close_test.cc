@@ -72,6 +72,10 @@ TEST_F(OpenCloseTest, RepeatedOpenStoppingAtAMissingFileKeepsTheEarlierTable) {
 // use, values and all, and the log says why the new definitions were not
 // taken.
 TEST_F(OpenCloseTest, RepeatedOpenWhoseDefinitionsGrewKeepsTheEarlierTable) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "a Windows mapping is sized in whole pages: one more variable still fits "
+                  "(tests/windows/processes_test.cc refuses a mapping a page too small)";
+#endif
   OpenWith("SPEED=L\nNAME=$\n", "");
   ASSERT_EQ(KeltoWriteInt32("IORSH_SPEED", 99), 0);
   OpenWith("SPEED=L\nNAME=$\nMORE=D\n", "");

@@ -103,6 +103,7 @@
 #include <cstring>
 #include <vector>
 
+#include "table/segment_reasons.h"
 #include "table/unix/change_log_object.h"
 #include "table/unix/system_calls.h"
 #include "table/var_item.h"
@@ -801,10 +802,7 @@ void DescribeSegmentFailure(const SegmentResult& result, uint64_t min_size, char
                static_cast<unsigned long long>(min_size), reason);
       break;
     case SegmentFailure::kTooSmall:
-      snprintf(buffer, buffer_size,
-               "existing segment has %llu bytes, fewer than the %llu bytes needed",
-               static_cast<unsigned long long>(result.actual_size),
-               static_cast<unsigned long long>(min_size));
+      DescribeTooSmallSegment(result.actual_size, min_size, buffer, buffer_size);
       break;
     case SegmentFailure::kMap:
       snprintf(buffer, buffer_size, "cannot map the segment: %s", reason);
