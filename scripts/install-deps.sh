@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in scripts/debian-packages.txt that the
-# machine lacks. Needs root (or sudo) only when something is missing.
+# Installs the Debian packages of a list (scripts/debian-packages.txt unless
+# another list is named) that the machine lacks. Needs root (or sudo) only
+# when something is missing.
+#   scripts/install-deps.sh [LIST]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-packages=$(grep -v -E '^\s*(#|$)' scripts/debian-packages.txt | tr '\n' ' ')
+list="${1:-scripts/debian-packages.txt}"
+packages=$(grep -v -E '^\s*(#|$)' "$list" | tr '\n' ' ')
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -15,6 +15,7 @@ cd "$(dirname "$0")/.."
 source_dir=$PWD
 build_dir=${1:-build-windows}
 scripts/install-deps.sh
+scripts/install-deps.sh scripts/debian-packages-windows.txt
 
 work=$(mktemp -d /tmp/kelto-windows-XXXXXX)
 export WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
