@@ -1,0 +1,99 @@
+#include "changes/drain_lock.h"
+
+#include <errno.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace kelto {
+namespace {
+
+// The layout of a robust futex word, which is what the C library's mutex
+// kept here before: a program of an older build finds the same meaning.
+constexpr uint32_t kSleepers = 0x80000000u;
+constexpr uint32_t kHolderMask = 0x3fffffffu;
+// A drain takes microseconds: this many looks before sleeping.
+constexpr int kSpins = 200;
+// A sleep on the word lasts at most this long, so that a holder that died
+// without waking anyone is noticed.
+constexpr int64_t kSleepStepNs = 5'000'000;
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Not cached: a forked child's thread has an id of its own, and a take of
+// the lock is rare enough (waiters, and threads beyond the lanes) to ask.
+uint32_t ThisThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)) & kHolderMask; }
+
+// Whether the thread named in the word may still hold the lock. kill()
+// with a thread's id looks the thread up; EPERM is someone else's, and so
+// alive. The caller's own id is never its own lock: it takes no lock twice.
+bool HolderExists(uint32_t holder, uint32_t me) {
+  if (holder == 0 || holder == me) return false;
+  return kill(static_cast<pid_t>(holder), 0) == 0 || errno == EPERM;
+}
+
+void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
+  struct timespec timeout;
+  timeout.tv_sec = static_cast<time_t>(timeout_ns / 1'000'000'000);
+  timeout.tv_nsec = static_cast<long>(timeout_ns % 1'000'000'000);
+  syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
+}
+
+// One attempt on the word as it was seen: free, or held by nobody alive.
+bool TakeOver(uint32_t* word, uint32_t seen, uint32_t me) {
+  return __atomic_compare_exchange_n(word, &seen, me | (seen & kSleepers), false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+int64_t MonotonicNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+bool TakeDrainLock(uint32_t* word, int64_t give_up_at) {
+  const uint32_t me = ThisThreadId();
+  for (int spin = 0; spin < kSpins; ++spin) {
+    const uint32_t seen = __atomic_load_n(word, __ATOMIC_RELAXED);
+    if ((seen & kHolderMask) == 0 && TakeOver(word, seen, me)) return true;
+    CpuRelax();
+  }
+  for (;;) {
+    const uint32_t seen = __atomic_load_n(word, __ATOMIC_RELAXED);
+    if (!HolderExists(seen & kHolderMask, me)) {
+      if (TakeOver(word, seen, me)) return true;
+      continue;
+    }
+    const int64_t remaining = give_up_at - MonotonicNs();
+    if (remaining <= 0) return false;
+    uint32_t expected = seen;
+    const uint32_t flagged = seen | kSleepers;
+    if (seen != flagged && !__atomic_compare_exchange_n(word, &expected, flagged, false,
+                                                        __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+      continue;
+    }
+    FutexWait(word, flagged, std::min(remaining, kSleepStepNs));
+  }
+}
+
+void ReleaseDrainLock(uint32_t* word) {
+  if ((__atomic_exchange_n(word, 0, __ATOMIC_SEQ_CST) & kSleepers) != 0) {
+    // Shared, not FUTEX_PRIVATE: the sleepers are in other processes.
+    syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+  }
+}
+
+}  // namespace kelto
