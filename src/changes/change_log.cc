@@ -41,9 +41,11 @@ constexpr size_t kSmallBatch = 32;
 // The longest a waiter past its own timeout (or a new cursor) waits for
 // the drain lock.
 constexpr int64_t kLockPatienceNs = 1'000'000'000;
-// The longest a thread without a lane waits for it to append a mark. One
-// that could not take it drops its marks into a resync for a while without
-// trying: a write must not wait on a lock that someone holds for ever.
+// The longest a thread without a lane waits for it to append a mark, held
+// by another process (a thread of its own is waited for as long as a waiter
+// would). One that could not take it drops its marks into a resync for a
+// while without trying: a write must not wait on a lock that someone holds
+// for ever.
 constexpr int64_t kWriterPatienceNs = 1'000'000;
 constexpr int64_t kWriterBackOffNs = 100'000'000;
 
@@ -71,7 +73,9 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
 class DrainLock {
  public:
   DrainLock(ChangeLogHeader* header, int64_t give_up_at)
-      : header_(header), held_(TakeDrainLock(&header->drain_lock, give_up_at)) {}
+      : DrainLock(header, give_up_at, give_up_at) {}
+  DrainLock(ChangeLogHeader* header, int64_t give_up_at, int64_t others_give_up_at)
+      : header_(header), held_(TakeDrainLock(&header->drain_lock, give_up_at, others_give_up_at)) {}
   ~DrainLock() {
     if (held_) ReleaseDrainLock(&header_->drain_lock);
   }
@@ -289,7 +293,7 @@ void AppendOrDrop(void* log, uint32_t ident) {
   ChangeLogHeader* header = HeaderOf(log);
   const int64_t now = MonotonicNs();
   if (t_back_off.log != log || now >= t_back_off.until) {
-    DrainLock lock(header, now + kWriterPatienceNs);
+    DrainLock lock(header, now + kLockPatienceNs, now + kWriterPatienceNs);
     if (lock.held()) {
       Append(log, ident);
       return;

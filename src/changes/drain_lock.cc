@@ -35,12 +35,23 @@ inline void CpuRelax() {
 // the lock is rare enough (waiters, and threads beyond the lanes) to ask.
 uint32_t ThisThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)) & kHolderMask; }
 
-// Whether the thread named in the word may still hold the lock. kill()
-// with a thread's id looks the thread up; EPERM is someone else's, and so
-// alive. The caller's own id is never its own lock: it takes no lock twice.
-bool HolderExists(uint32_t holder, uint32_t me) {
-  if (holder == 0 || holder == me) return false;
-  return kill(static_cast<pid_t>(holder), 0) == 0 || errno == EPERM;
+// The thread of this process that holds a drain lock, if any: a holder
+// named in a word is taken for one of ours only when it really is inside
+// the lock, not because garbage in the word happens to name one of our
+// threads. (With several logs held at once only the last is known, which
+// costs the others' writers the shorter patience.)
+uint32_t g_holder_here = 0;
+
+enum class Holder { kNobody, kOurs, kOthers };
+
+// Who the thread named in the word is. kill() with a thread's id looks the
+// thread up; EPERM is someone else's, and so alive. The caller's own id is
+// never its own lock: it takes no lock twice.
+Holder HolderOf(uint32_t holder, uint32_t me) {
+  if (holder == 0 || holder == me) return Holder::kNobody;
+  if (holder == __atomic_load_n(&g_holder_here, __ATOMIC_RELAXED)) return Holder::kOurs;
+  const auto id = static_cast<pid_t>(holder);
+  return kill(id, 0) == 0 || errno == EPERM ? Holder::kOthers : Holder::kNobody;
 }
 
 void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
@@ -52,8 +63,12 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
 
 // One attempt on the word as it was seen: free, or held by nobody alive.
 bool TakeOver(uint32_t* word, uint32_t seen, uint32_t me) {
-  return __atomic_compare_exchange_n(word, &seen, me | (seen & kSleepers), false, __ATOMIC_SEQ_CST,
-                                     __ATOMIC_RELAXED);
+  if (!__atomic_compare_exchange_n(word, &seen, me | (seen & kSleepers), false, __ATOMIC_SEQ_CST,
+                                   __ATOMIC_RELAXED)) {
+    return false;
+  }
+  __atomic_store_n(&g_holder_here, me, __ATOMIC_RELAXED);
+  return true;
 }
 
 }  // namespace
@@ -64,7 +79,7 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-bool TakeDrainLock(uint32_t* word, int64_t give_up_at) {
+bool TakeDrainLock(uint32_t* word, int64_t give_up_at, int64_t others_give_up_at) {
   const uint32_t me = ThisThreadId();
   for (int spin = 0; spin < kSpins; ++spin) {
     const uint32_t seen = __atomic_load_n(word, __ATOMIC_RELAXED);
@@ -73,11 +88,13 @@ bool TakeDrainLock(uint32_t* word, int64_t give_up_at) {
   }
   for (;;) {
     const uint32_t seen = __atomic_load_n(word, __ATOMIC_RELAXED);
-    if (!HolderExists(seen & kHolderMask, me)) {
+    const Holder holder = HolderOf(seen & kHolderMask, me);
+    if (holder == Holder::kNobody) {
       if (TakeOver(word, seen, me)) return true;
       continue;
     }
-    const int64_t remaining = give_up_at - MonotonicNs();
+    const int64_t remaining =
+        (holder == Holder::kOurs ? give_up_at : others_give_up_at) - MonotonicNs();
     if (remaining <= 0) return false;
     uint32_t expected = seen;
     const uint32_t flagged = seen | kSleepers;
@@ -90,7 +107,11 @@ bool TakeDrainLock(uint32_t* word, int64_t give_up_at) {
 }
 
 void ReleaseDrainLock(uint32_t* word) {
-  if ((__atomic_exchange_n(word, 0, __ATOMIC_SEQ_CST) & kSleepers) != 0) {
+  const uint32_t was = __atomic_exchange_n(word, 0, __ATOMIC_SEQ_CST);
+  uint32_t holder = was & kHolderMask;
+  __atomic_compare_exchange_n(&g_holder_here, &holder, 0u, false, __ATOMIC_RELAXED,
+                              __ATOMIC_RELAXED);
+  if ((was & kSleepers) != 0) {
     // Shared, not FUTEX_PRIVATE: the sleepers are in other processes.
     syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
   }

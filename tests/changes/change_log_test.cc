@@ -168,7 +168,8 @@ TEST_P(ChangeLogTest, AProcessKilledHoldingTheDrainLockOrALaneHarmsNobody) {
   ProcessLatch marked;
   ChildProcess dying([&] {
     MarkChange(Log(), 1);
-    if (!TakeDrainLock(&Header()->drain_lock, MonotonicNs() + 1'000'000'000)) return 1;
+    const int64_t patience = MonotonicNs() + 1'000'000'000;
+    if (!TakeDrainLock(&Header()->drain_lock, patience, patience)) return 1;
     marked.Notify();
     for (;;) pause();
     return 0;
