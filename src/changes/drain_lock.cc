@@ -1,6 +1,7 @@
 #include "changes/drain_lock.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 namespace kelto {
 namespace {
@@ -54,6 +57,27 @@ Holder HolderOf(uint32_t holder, uint32_t me) {
   return kill(id, 0) == 0 || errno == EPERM ? Holder::kOthers : Holder::kNobody;
 }
 
+// Whether the thread is running or waiting for a processor: a holder of
+// another process that is, was switched out in the middle of its drain and
+// will let go soon. One that sleeps, is stopped or is gone (or a live id
+// written over the word, which names a thread busy with something else)
+// is given up on.
+bool Running(uint32_t thread) {
+  char path[48];
+  snprintf(path, sizeof path, "/proc/%u/stat", thread);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char stat[512];
+  const ssize_t length = read(fd, stat, sizeof stat - 1);
+  close(fd);
+  if (length <= 0) return false;
+  stat[length] = '\0';
+  // "tid (name) S ...": the name may hold anything, the state follows the
+  // last parenthesis.
+  const char* name_end = strrchr(stat, ')');
+  return name_end != nullptr && name_end[1] == ' ' && name_end[2] == 'R';
+}
+
 void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
   struct timespec timeout;
   timeout.tv_sec = static_cast<time_t>(timeout_ns / 1'000'000'000);
@@ -93,9 +117,16 @@ bool TakeDrainLock(uint32_t* word, int64_t give_up_at, int64_t others_give_up_at
       if (TakeOver(word, seen, me)) return true;
       continue;
     }
-    const int64_t remaining =
-        (holder == Holder::kOurs ? give_up_at : others_give_up_at) - MonotonicNs();
-    if (remaining <= 0) return false;
+    const int64_t now = MonotonicNs();
+    if (now >= give_up_at) return false;
+    int64_t remaining = give_up_at - now;
+    if (holder == Holder::kOthers) {
+      if (now < others_give_up_at) {
+        remaining = others_give_up_at - now;
+      } else if (!Running(seen & kHolderMask)) {
+        return false;
+      }
+    }
     uint32_t expected = seen;
     const uint32_t flagged = seen | kSleepers;
     if (seen != flagged && !__atomic_compare_exchange_n(word, &expected, flagged, false,

@@ -16,11 +16,11 @@
 namespace kelto {
 
 // Takes the lock in `word`, giving up at `give_up_at` (CLOCK_MONOTONIC, ns),
-// or at `others_give_up_at` while another process's thread holds it: a
-// thread of the caller's own process is no stranger that may never let go,
-// only one that may have been switched out for a while. Spins a moment,
-// then sleeps on the word in short steps, looking each time whether the
-// holder still exists.
+// or at `others_give_up_at` while another process's thread holds it that
+// is not running: a thread of the caller's own process, or one that was
+// switched out in the middle of its drain, is no stranger that may never
+// let go. Spins a moment, then sleeps on the word in short steps, looking
+// each time whether the holder still exists.
 bool TakeDrainLock(uint32_t* word, int64_t give_up_at, int64_t others_give_up_at);
 // Lets go of a lock this thread took, waking its sleepers.
 void ReleaseDrainLock(uint32_t* word);

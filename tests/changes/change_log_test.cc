@@ -193,7 +193,9 @@ TEST_P(ChangeLogTest, AProcessKilledHoldingTheDrainLockOrALaneHarmsNobody) {
 
 // More writing threads than lanes: the threads without one append under
 // the lock, nothing is lost, and every lane is free again once the threads
-// have ended.
+// have ended. Nothing lost means every mark arrives or a resync says that
+// some did not: a writer gives a lock held by another process (the waiter,
+// switched out on a loaded machine) a millisecond at most.
 TEST_P(ChangeLogTest, ThreadsBeyondTheLanesStillMarkAndEndedThreadsFreeTheirLanes) {
   constexpr uint32_t kThreads = kLaneCount + 6;
   constexpr int kMarksEach = 50;
@@ -205,7 +207,8 @@ TEST_P(ChangeLogTest, ThreadsBeyondTheLanesStillMarkAndEndedThreadsFreeTheirLane
     std::vector<bool> seen(kThreads, false);
     uint32_t count = 0;
     while (count < kThreads) {
-      if (Wait(&mine, kLongMs) != WaitOutcome::kChanged || resync_) return 1;
+      if (Wait(&mine, kLongMs) != WaitOutcome::kChanged) return 1;
+      if (resync_) return 0;
       for (const uint32_t ident : idents_) {
         if (ident >= kThreads) return 2;
         if (!seen[ident]) ++count;
@@ -227,7 +230,9 @@ TEST_P(ChangeLogTest, ThreadsBeyondTheLanesStillMarkAndEndedThreadsFreeTheirLane
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(waiter.Wait(), 0);
   ASSERT_EQ(Wait(&cursor, 0), WaitOutcome::kChanged);
-  EXPECT_EQ(idents_.size(), kThreads);
+  if (!resync_) {
+    EXPECT_EQ(idents_.size(), kThreads);
+  }
   if (GetParam() == Kind::kLanes) {
     EXPECT_EQ(__atomic_load_n(&Header()->lanes_in_use, __ATOMIC_RELAXED), kLaneCount);
     // Another process can take every lane: the ended threads let go.
