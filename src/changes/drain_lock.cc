@@ -122,7 +122,7 @@ bool TakeDrainLock(uint32_t* word, int64_t give_up_at, int64_t others_give_up_at
     int64_t remaining = give_up_at - now;
     if (holder == Holder::kOthers) {
       if (now < others_give_up_at) {
-        remaining = others_give_up_at - now;
+        remaining = std::min(remaining, others_give_up_at - now);
       } else if (!Running(seen & kHolderMask)) {
         return false;
       }
