@@ -21,6 +21,8 @@
 #             waiter, two (one of them killable), and one with timeouts
 #             under every writer kill (two waiters with timeouts would let
 #             one starve the other of the unfair drain lock);
+#   back-off  ring, wakeup and read with one waiter, the lane-less writer
+#             dropping marks with the lock free after a give-up;
 #   mutants   each must fail: the sleepers flag set after the last look
 #             (both checks), drained moved before the marks are appended,
 #             the overwrite recheck by "more than" a lane, and the last look
@@ -103,10 +105,13 @@ changes "ring" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
 changes "ring-two" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DLANE_MARKS=2 -DLANELESS_MARKS=0
 changes "wakeup" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DWAITERS=1
 changes "wakeup-two" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DLANE_MARKS=1
+changes "ring-back-off" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1 -DBACK_OFF
+changes "wakeup-back-off" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DWAITERS=1 -DBACK_OFF
 changes "wakeup-lanes" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DLANELESS_MARKS=0
 changes "read" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1
 changes "read-two" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=1 -DKILLABLE_WAITERS=1
 changes "read-lanes" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=2 -DLANELESS_MARKS=0 -DKILLABLE_WAITERS=1
+changes "read-back-off" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1 -DBACK_OFF
 changes "read-timeouts" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
 changes "mutant-wakeup" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DLOST_WAKEUP
 changes "mutant-read" fail "" "-a -f" -DLIVENESS -DWAITERS=1 -DLOST_WAKEUP

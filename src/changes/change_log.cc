@@ -17,6 +17,8 @@
 #include <climits>
 #include <unordered_set>
 
+#include "changes/drain_lock.h"
+
 namespace kelto {
 namespace {
 
@@ -36,17 +38,16 @@ constexpr int64_t kUnfencedSleepNs = 1'000'000;
 constexpr int64_t kSpinNs = 20'000;
 // Up to here the idents of a batch are checked for repeats one by one.
 constexpr size_t kSmallBatch = 32;
-// The longest a writer, or a waiter past its own timeout, waits for the
-// drain lock, and how often a waiter that cannot take it at all (its bytes
-// are garbage) looks again.
+// The longest a waiter past its own timeout (or a new cursor) waits for
+// the drain lock.
 constexpr int64_t kLockPatienceNs = 1'000'000'000;
-constexpr int64_t kBrokenLockRetryNs = 10'000'000;
-
-int64_t MonotonicNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
+// The longest a thread without a lane waits for it to append a mark, held
+// by another process (a thread of its own is waited for as long as a waiter
+// would). One that could not take it drops its marks into a resync for a
+// while without trying: a write must not wait on a lock that someone holds
+// for ever.
+constexpr int64_t kWriterPatienceNs = 1'000'000;
+constexpr int64_t kWriterBackOffNs = 100'000'000;
 
 // Shared, not FUTEX_PRIVATE: the sleepers are in other processes.
 void FutexWakeAll(uint32_t* word) {
@@ -61,67 +62,22 @@ void FutexWait(uint32_t* word, uint32_t expected, int64_t timeout_ns) {
   syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
 }
 
-void InitDrainLock(pthread_mutex_t* lock) {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-  pthread_mutex_init(lock, &attributes);
-  pthread_mutexattr_destroy(&attributes);
-}
-
-#if defined(__SANITIZE_THREAD__)
-#define KELTO_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KELTO_THREAD_SANITIZER 1
-#endif
-#endif
-
-// Locks `lock`, giving up at `give_up_at` (CLOCK_MONOTONIC, ns).
-int LockUntil(pthread_mutex_t* lock, int64_t give_up_at) {
-  struct timespec until;
-#ifdef KELTO_THREAD_SANITIZER
-  // ThreadSanitizer follows timedlock but not clocklock, and would take
-  // the unlock for one of a lock nobody took. Its builds are tests, where
-  // nobody sets the clock: the deadline is moved to the real-time clock.
-  // It takes a dead owner's lock for locked only from trylock.
-  const int tried = pthread_mutex_trylock(lock);
-  if (tried != EBUSY) return tried;
-  clock_gettime(CLOCK_REALTIME, &until);
-  const int64_t at = static_cast<int64_t>(until.tv_sec) * 1'000'000'000 + until.tv_nsec +
-                     std::max<int64_t>(give_up_at - MonotonicNs(), 0);
-  until.tv_sec = static_cast<time_t>(at / 1'000'000'000);
-  until.tv_nsec = static_cast<long>(at % 1'000'000'000);
-  return pthread_mutex_timedlock(lock, &until);
-#else
-  until.tv_sec = static_cast<time_t>(give_up_at / 1'000'000'000);
-  until.tv_nsec = static_cast<long>(give_up_at % 1'000'000'000);
-  return pthread_mutex_clocklock(lock, CLOCK_MONOTONIC, &until);
-#endif
-}
-
-// The drain lock is robust: a process killed while holding it leaves the
-// ring consistent enough (at worst a lane's marks are moved twice, and a
-// mark reported twice is harmless), so the next holder carries on.
-//
-// A holder that is stopped (a debugger, SIGSTOP) rather than killed, or a
-// lock word overwritten to name a live process, would hold everyone else
-// for ever. So nobody waits for it longer than `give_up_at`
-// (CLOCK_MONOTONIC, ns): a waiter then asks for a resync, a writer flags
-// its mark as dropped (which the next drain turns into a resync), and
-// nothing hangs. A drain holds the lock for a few milliseconds at most, far
-// less than any patience below. The lock's other bytes are the C library's
-// own, and garbage written there is not defended against.
+// A stopped holder (a debugger, SIGSTOP) or a live thread's id written
+// over the lock word would hold everyone else for ever. So nobody waits for
+// it longer than `give_up_at` (CLOCK_MONOTONIC, ns): a waiter then asks for
+// a resync, a writer flags its mark as dropped (which the next drain turns
+// into a resync), and nothing hangs. A holder that died is taken over: the
+// ring is consistent enough after it (at worst a lane's marks are moved
+// twice, and a mark reported twice is harmless). A drain holds the lock for
+// a few milliseconds at most, far less than any patience below.
 class DrainLock {
  public:
-  DrainLock(ChangeLogHeader* header, int64_t give_up_at) : header_(header) {
-    int result = LockUntil(&header_->drain_lock, give_up_at);
-    if (result == EOWNERDEAD) result = pthread_mutex_consistent(&header_->drain_lock);
-    held_ = result == 0;
-  }
+  DrainLock(ChangeLogHeader* header, int64_t give_up_at)
+      : DrainLock(header, give_up_at, give_up_at) {}
+  DrainLock(ChangeLogHeader* header, int64_t give_up_at, int64_t others_give_up_at)
+      : header_(header), held_(TakeDrainLock(&header->drain_lock, give_up_at, others_give_up_at)) {}
   ~DrainLock() {
-    if (held_) pthread_mutex_unlock(&header_->drain_lock);
+    if (held_) ReleaseDrainLock(&header_->drain_lock);
   }
   DrainLock(const DrainLock&) = delete;
   DrainLock& operator=(const DrainLock&) = delete;
@@ -129,7 +85,7 @@ class DrainLock {
 
  private:
   ChangeLogHeader* header_;
-  bool held_ = false;
+  bool held_;
 };
 
 // Under the drain lock.
@@ -303,7 +259,7 @@ size_t ChangeLogBytes() {
 
 void InitChangeLog(void* mapped) {
   ChangeLogHeader* header = HeaderOf(mapped);
-  InitDrainLock(&header->drain_lock);
+  __atomic_store_n(&header->drain_lock, 0u, __ATOMIC_RELAXED);
   __atomic_store_n(&header->capacity, kChangeLogCapacity, __ATOMIC_RELAXED);
   __atomic_store_n(&header->lane_count, kLaneCount, __ATOMIC_RELAXED);
   __atomic_store_n(&header->lane_capacity, kLaneCapacity, __ATOMIC_RELAXED);
@@ -320,6 +276,45 @@ bool IsChangeLog(const void* mapped, size_t length) {
          __atomic_load_n(&header->lane_capacity, __ATOMIC_RELAXED) == kLaneCapacity;
 }
 
+namespace {
+
+// A thread's last failure to take a log's drain lock for a mark: until
+// `until` its marks in that log are dropped without trying.
+struct BackOff {
+  const void* log;
+  int64_t until;
+};
+__thread BackOff t_back_off = {nullptr, 0};
+
+// A mark without a lane. One that cannot go in is counted as dropped: the
+// next drain tells waiters to re-read everything instead, and sleepers are
+// woken for it by the caller.
+void AppendOrDrop(void* log, uint32_t ident) {
+  ChangeLogHeader* header = HeaderOf(log);
+  const int64_t now = MonotonicNs();
+  if (t_back_off.log != log || now >= t_back_off.until) {
+    DrainLock lock(header, now + kLockPatienceNs, now + kWriterPatienceNs);
+    if (lock.held()) {
+      Append(log, ident);
+      return;
+    }
+    t_back_off = BackOff{log, now + kWriterBackOffNs};
+  }
+  __atomic_fetch_add(&header->marks_dropped, 1, __ATOMIC_SEQ_CST);
+}
+
+}  // namespace
+
+void MendChangeLog(void* mapped) {
+  ChangeLogHeader* header = HeaderOf(mapped);
+  __atomic_store_n(&header->capacity, kChangeLogCapacity, __ATOMIC_RELAXED);
+  __atomic_store_n(&header->lane_count, kLaneCount, __ATOMIC_RELAXED);
+  __atomic_store_n(&header->lane_capacity, kLaneCapacity, __ATOMIC_RELAXED);
+  // What was overwritten may have held marks: a resync at the next drain.
+  __atomic_fetch_add(&header->marks_dropped, 1, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&header->magic, kChangeLogMagic, __ATOMIC_RELEASE);
+}
+
 namespace change_log_internal {
 
 int32_t MarkWithoutCachedLane(void* log, uint32_t ident) {
@@ -330,14 +325,7 @@ int32_t MarkWithoutCachedLane(void* log, uint32_t ident) {
   if (const lanes_internal::LaneCache* lane = CachedLane(log)) {
     PublishInLane(lane->head, lane->ring, ident);
   } else {
-    DrainLock lock(header, MonotonicNs() + kLockPatienceNs);
-    if (lock.held()) {
-      Append(log, ident);
-    } else {
-      // The mark cannot go in: the next drain tells waiters to re-read
-      // everything instead, and sleepers are woken for it below.
-      __atomic_fetch_add(&header->marks_dropped, 1, __ATOMIC_SEQ_CST);
-    }
+    AppendOrDrop(log, ident);
   }
   // Against the waiter's "sleepers = 1, then look": a rare path, so it pays
   // the fence itself rather than count on the waiter's. The look at the
@@ -373,38 +361,32 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
   if (change_log == nullptr) return WaitOutcome::kTimedOut;
   ChangeLogHeader* header = HeaderOf(change_log);
   const int64_t deadline = MonotonicNs() + int64_t{timeout_ms < 0 ? 0 : timeout_ms} * 1'000'000;
+  // A look (timeout 0) still waits for a drain in progress; a lock that
+  // nobody lets go costs at most the timeout or the patience, once.
+  const int64_t give_up_at = std::max(deadline, MonotonicNs() + kLockPatienceNs);
   Batch batch(idents);
-  bool looked = false;  // drained at least once
   for (;;) {
     bool drained = false;
     {
       const int64_t now = MonotonicNs();
-      // A look (timeout 0) still waits for a drain in progress.
-      DrainLock lock(header, std::max(deadline, now + kLockPatienceNs));
+      DrainLock lock(header, give_up_at);
       if (lock.held()) {
         DrainLanes(change_log, now >= deadline);
         ResyncForDroppedMarks(change_log);
         Collect(change_log, cursor, filter, &batch, resync);
         drained = true;
-        looked = true;
       }
     }
-    if (*resync || !idents->empty()) return WaitOutcome::kChanged;
-    const int64_t remaining = deadline - MonotonicNs();
-    if (remaining <= 0) {
-      if (looked) return WaitOutcome::kTimedOut;
-      // Nothing could be looked at: "nothing changed" might be wrong.
+    if (!drained) {
+      // The lock's patience ends no earlier than the deadline: what changed
+      // since the last look (if any) is unknown, and "nothing changed"
+      // might be wrong.
       *resync = true;
       return WaitOutcome::kChanged;
     }
-    if (!drained) {
-      // A lock that refused at once: its news cannot be read, and looking
-      // for news without it would spin until the deadline.
-      const int64_t pause = std::min(remaining, kBrokenLockRetryNs);
-      const struct timespec nap = {0, static_cast<long>(pause)};
-      nanosleep(&nap, nullptr);
-      continue;
-    }
+    if (*resync || !idents->empty()) return WaitOutcome::kChanged;
+    const int64_t remaining = deadline - MonotonicNs();
+    if (remaining <= 0) return WaitOutcome::kTimedOut;
     if (NewsWithinSpin(change_log, *cursor, deadline)) continue;
     const uint32_t word = __atomic_load_n(&header->wake_word, __ATOMIC_SEQ_CST);
     __atomic_store_n(&header->sleepers, 1, __ATOMIC_SEQ_CST);

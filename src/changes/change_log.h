@@ -43,19 +43,21 @@ inline constexpr uint32_t kLanePrefetchDistance = 2 * kMarksPerLine;
 // A ring entry that stands for "changes were lost here: re-read everything".
 inline constexpr uint32_t kResyncMark = 0xffffffffu;
 
-// Layout of the shared change log. All fields but the lock are accessed with
-// __atomic builtins: every process that maps the object reads and writes
-// them.
+// Layout of the shared change log. Every field is accessed with __atomic
+// builtins: every process that maps the object reads and writes them, and
+// nothing in it is trusted beyond the checks its readers make.
 struct ChangeLogHeader {
   uint64_t magic;  // kChangeLogMagic
   uint32_t capacity;
   uint32_t lane_count;
   uint32_t lane_capacity;
-  uint32_t lanes_in_use;                     // one past the highest lane ever claimed
-  uint32_t marks_dropped;                    // marks that could not go in; resync
-  alignas(64) uint32_t wake_word;            // futex word, bumped when sleepers are woken
-  uint32_t sleepers;                         // nonzero while some waiter may sleep on wake_word
-  alignas(64) pthread_mutex_t drain_lock;    // robust, process-shared
+  uint32_t lanes_in_use;            // one past the highest lane ever claimed
+  uint32_t marks_dropped;           // marks that could not go in; resync
+  alignas(64) uint32_t wake_word;   // futex word, bumped when sleepers are woken
+  uint32_t sleepers;                // nonzero while some waiter may sleep on wake_word
+  alignas(64) uint32_t drain_lock;  // see drain_lock.h
+  // Where a C library mutex was: the fields after it keep their places.
+  unsigned char drain_lock_rest[sizeof(pthread_mutex_t) - sizeof(uint32_t)];
   uint64_t head;                             // next position of the ring; moved under drain_lock
   alignas(64) uint64_t drained[kLaneCount];  // per lane: marks moved to the ring so far
 };
@@ -63,6 +65,8 @@ struct ChangeLogHeader {
 // Processes of different builds share the object: the fields of the first
 // line may grow into its padding, never move what follows.
 static_assert(offsetof(ChangeLogHeader, wake_word) == 64, "the header's second line is fixed");
+static_assert(offsetof(ChangeLogHeader, head) == 128 + sizeof(pthread_mutex_t),
+              "the ring's head stays where it was");
 
 // One cache line per lane: its head is written by its owner alone.
 struct alignas(64) LaneHead {
@@ -78,6 +82,11 @@ void InitChangeLog(void* mapped);
 // use: magic, capacities and size are checked, so a foreign or damaged
 // object is never read past its end.
 bool IsChangeLog(const void* mapped, size_t length);
+// Writes the header's constants again into a log of the right size whose
+// header was overwritten, and asks its waiters for a resync: others may be
+// marking in it, so it is mended where it is rather than replaced by a log
+// they would never see.
+void MendChangeLog(void* mapped);
 
 namespace change_log_internal {
 
@@ -171,10 +180,10 @@ struct ChangeFilter {
 // cares about; `idents` may then be incomplete or empty.
 // kTimedOut: nothing for the caller; *cursor may still have moved past
 // changes that the filter refused.
-// A waiter that cannot take the drain lock (its holder stopped, or its
-// bytes damaged) waits no longer than its timeout, or a second if that is
-// longer, without spinning; having not looked at all, it returns kChanged
-// with `resync` and an unmoved cursor.
+// A waiter that cannot take the drain lock (its holder stopped, or a live
+// thread's id written over it) waits no longer than its timeout, or a
+// second if that is longer, without spinning; having not looked at all, it
+// returns kChanged with `resync` and an unmoved cursor.
 WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
                            const ChangeFilter& filter, std::vector<uint32_t>* idents, bool* resync);
 

@@ -43,13 +43,17 @@
  * learn whether the owner overwrote what it read (x86 keeps the writer's
  * stores in order, which the SC model takes for granted).
  *
- * The drain lock is a robust mutex: a process killed while holding it
- * frees it, and the next locker carries on (EOWNERDEAD). It is a byte that
- * names its owner. Its lock is timed (a stopped holder must not hold the
- * others for ever): while another holds it, a lane-less writer may give up,
+ * The drain lock is a word of the log that names its holder: a holder that
+ * was killed is taken over by the next locker, which carries on (modelled
+ * as the kill freeing it: nothing happens in between but others waiting).
+ * Here it is a byte that names its owner. Its lock is timed (a stopped holder
+ * must not hold the others for ever): a lane-less writer may give up,
  * counting its mark in `dropped`, which the next wait turns into a resync
- * before it counts it off (a new cursor leaves it alone); and a waiter may give up before it looked at
- * anything, which is a resync to its caller (its cursor stays).
+ * before it counts it off (a new cursor leaves it alone); after giving up
+ * it drops its marks for a while without trying, so a drop may come with
+ * the lock free too. A waiter may give up on a holder, which is a resync
+ * to its caller (its cursor stays): what changed since its last look is
+ * unknown.
  *
  * Kills come after every step that changes shared state: a kill after a
  * mere load leaves the state a kill before it does, since the killed
@@ -94,6 +98,10 @@
  * flag, does not wake them for its own complete change either: without
  * timeouts QUIET fails there. With timeouts every change is still read.
  * Every other kill is always on.
+ *
+ * -DBACK_OFF lets the lane-less writer, once it gave up on the lock, drop
+ * later marks with the lock free (its back-off); checked in the smaller
+ * configurations, whose state space it doubles.
  *
  * Mutants, each of which spin must refute:
  *   -DLOST_WAKEUP     the waiter sets the sleepers flag after its last look;
@@ -243,6 +251,11 @@ done:
 
 proctype LanelessWriter() {
   byte j = 0, lives = WRITER_LIVES;
+#ifdef BACK_OFF
+  /* Once it gave up it may drop marks with the lock free. Never cleared:
+   * the lock stays open to it as well, which is the back-off ended. */
+  bool backs_off = false;
+#endif
   do
   :: j < LANELESS_MARKS ->
      if
@@ -254,8 +267,14 @@ proctype LanelessWriter() {
         };
         WK;
         owner = 0   /* unlock */
-     :: atomic {   /* the timed lock gave up on a holder: count the mark as dropped */
+     :: atomic {   /* the timed lock gave up on a holder, or the writer backs
+                    * off after an earlier give-up: count the mark as dropped */
+#ifdef BACK_OFF
+          (owner != 0 || backs_off) ->
+          backs_off = true;
+#else
           owner != 0 ->
+#endif
           dropped++;
           made = made | BIT(LANE_MARKS + j + 1);
           published = published | BIT(LANE_MARKS + j + 1)
@@ -374,7 +393,7 @@ start:   /* CurrentChangeCursor */
   };
 top:
   if
-  :: atomic {   /* the timed lock gave up on a holder before anything was looked at: resync */
+  :: atomic {   /* the timed lock gave up on a holder: resync */
        owner != 0 && owner != me + 1 -> seen[me] = seen[me] | published
      };
      goto top

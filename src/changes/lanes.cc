@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "changes/change_log.h"
@@ -41,20 +42,36 @@ struct Claim {
   int32_t lane;
 };
 
-// What the registry knows of a thread: its claims and its cache.
+struct ThreadLanes;
+void ForgetThread(ThreadLanes* thread);
+
+// What the registry knows of a thread: its claims and its cache. Made on
+// the thread's first claim and given back when the thread ends, as a
+// thread_local with a destructor rather than through a pthread key: the C++
+// runtime keeps the library loaded until every thread that holds one has
+// ended, so a host that unloads the library while such threads live never
+// has them run code that is gone, and a load uses up no key of the host's.
 struct ThreadLanes {
+  ThreadLanes() = default;
+  ThreadLanes(const ThreadLanes&) = delete;
+  ThreadLanes& operator=(const ThreadLanes&) = delete;
+  ~ThreadLanes() {
+    if (cache != nullptr) ForgetThread(this);
+  }
   std::vector<Claim> claims;
   LaneCache* cache = nullptr;  // null until the thread's first claim (or in a new child)
 };
 
+thread_local ThreadLanes t_thread_lanes;
+
 // The registry is never destroyed: threads may end, and give their lanes
-// back, while the process exits.
+// back, while the process exits. Its lists give their memory back when they
+// empty, so that loading and unloading the library leaves nothing behind.
 struct Registry {
   std::mutex mutex;
   std::vector<Admitted> admitted;
   std::vector<ThreadLanes*> threads;  // those with a cache to empty at a retirement
   uint64_t admissions = 0;
-  pthread_key_t thread_lanes;
   bool writers_fenced = false;  // this process registered for membarrier
   // In a forked child: the parent's registry, left alone on purpose (see
   // ForgetLanesInChild) and kept reachable from here, so that a leak
@@ -84,38 +101,27 @@ void GiveBack(Admitted& admitted, int32_t lane) {
 }
 
 // At a thread's end: the lanes it holds in logs that are still admitted.
-void ForgetThread(void* value) {
-  auto* thread = static_cast<ThreadLanes*>(value);
+void ForgetThread(ThreadLanes* thread) {
   Registry& registry = TheRegistry();
-  {
-    std::lock_guard<std::mutex> hold(registry.mutex);
-    for (const Claim& claim : thread->claims) {
-      if (Admitted* admitted = FindAdmission(registry, claim.admission)) {
-        GiveBack(*admitted, claim.lane);
-      }
+  std::lock_guard<std::mutex> hold(registry.mutex);
+  for (const Claim& claim : thread->claims) {
+    if (Admitted* admitted = FindAdmission(registry, claim.admission)) {
+      GiveBack(*admitted, claim.lane);
     }
-    std::erase(registry.threads, thread);
   }
-  delete thread;
+  thread->claims.clear();
+  thread->cache = nullptr;
+  std::erase(registry.threads, thread);
+  if (registry.threads.empty()) std::vector<ThreadLanes*>().swap(registry.threads);
 }
 
 ThreadLanes& ThisThread(Registry& registry) {
-  auto* thread = static_cast<ThreadLanes*>(pthread_getspecific(registry.thread_lanes));
-  if (thread == nullptr) {
-    thread = new ThreadLanes();
-    pthread_setspecific(registry.thread_lanes, thread);
+  ThreadLanes& thread = t_thread_lanes;
+  if (thread.cache == nullptr) {
+    thread.cache = &t_lane_cache;
+    registry.threads.push_back(&thread);
   }
-  if (thread->cache == nullptr) {
-    thread->cache = &t_lane_cache;
-    registry.threads.push_back(thread);
-  }
-  return *thread;
-}
-
-Registry* MakeRegistry(pthread_key_t thread_lanes) {
-  auto* made = new Registry();
-  made->thread_lanes = thread_lanes;
-  return made;
+  return thread;
 }
 
 Registry* g_registry = nullptr;
@@ -128,20 +134,19 @@ Registry* g_registry = nullptr;
 // starts a new one and leaves the copy alone.
 void ForgetLanesInChild() {
   Registry* parents = g_registry;
-  g_registry = MakeRegistry(parents->thread_lanes);
+  g_registry = new Registry();
   g_registry->forked_from = parents;
-  if (auto* thread = static_cast<ThreadLanes*>(pthread_getspecific(parents->thread_lanes))) {
-    thread->claims.clear();
-    thread->cache = nullptr;
-  }
+  t_thread_lanes.claims.clear();
+  t_thread_lanes.cache = nullptr;
   t_lane_cache = LaneCache{};
 }
 
 Registry& TheRegistry() {
   static const bool made = [] {
-    pthread_key_t thread_lanes;
-    pthread_key_create(&thread_lanes, &ForgetThread);
-    g_registry = MakeRegistry(thread_lanes);
+    // In the library's own storage, not on the heap: a load leaves nothing
+    // behind when it is unloaded.
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    g_registry = new (storage) Registry();
     pthread_atfork(nullptr, nullptr, &ForgetLanesInChild);
     return true;
   }();
@@ -226,6 +231,7 @@ void RetireLaneWriters(void* log) {
     if ((admitted->held >> lane) & 1) GiveBack(*admitted, static_cast<int32_t>(lane));
   }
   std::erase_if(registry.admitted, [&](const Admitted& each) { return each.log == log; });
+  if (registry.admitted.empty()) std::vector<Admitted>().swap(registry.admitted);
 }
 
 bool FenceLaneWriters() {

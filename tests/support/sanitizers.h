@@ -20,6 +20,20 @@ inline constexpr bool kUnderAddressSanitizer = false;
 inline constexpr bool kUnderAddressSanitizer = false;
 #endif
 
+// Whether they run under ThreadSanitizer, which also maps memory of its own
+// for what a program loads and unloads.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kUnderThreadSanitizer = true;
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderThreadSanitizer = false;
+#endif
+
 }  // namespace kelto::testing
 
 #endif  // KELTO_TESTS_SUPPORT_SANITIZERS_H_

@@ -47,7 +47,14 @@ ChangeLogMapping MapDescriptor(int fd, bool initialise) {
     close(fd);
     return {};
   }
-  if (initialise) InitChangeLog(mapped);
+  if (initialise) {
+    InitChangeLog(mapped);
+  } else if (!IsChangeLog(mapped, length)) {
+    // Ours by size, owner and mode, but its header was overwritten: others
+    // may be marking in it, and a new log in its place would be one they
+    // never see, so it is mended where it is.
+    MendChangeLog(mapped);
+  }
   if (!IsChangeLog(mapped, length)) {
     munmap(mapped, length);
     close(fd);

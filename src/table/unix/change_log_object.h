@@ -15,6 +15,9 @@ struct ChangeLogMapping {
   int fd = -1;
 };
 
+// Unusable is a log that is not ours by size, owner or mode: one of ours
+// whose header was overwritten is mended in place (see MendChangeLog), since
+// programs may still be marking in it.
 enum class ChangeLogUse {
   kCreateFresh,   // a program that made a fresh segment: replace any leftover
   kOpenOrCreate,  // a program joining a live segment: a missing or unusable one is replaced
