@@ -79,7 +79,8 @@ int64_t TimeoutMs(const py::object& seconds) {
   // As time.sleep takes it: anything else is a TypeError, not a failed cast.
   const double value = PyFloat_AsDouble(seconds.ptr());
   if (value == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
-  if (std::isnan(value) || value < 0) Raise(PyExc_ValueError, "a timeout cannot be negative");
+  if (std::isnan(value)) Raise(PyExc_ValueError, "a timeout must be a number of seconds, not NaN");
+  if (value < 0) Raise(PyExc_ValueError, "a timeout cannot be negative");
   const double ms = std::ceil(value * 1000.0);
   return ms > 9.0e15 ? -1 : static_cast<int64_t>(ms);
 }
@@ -256,11 +257,24 @@ void Table::Set(uint32_t ident, py::handle value, py::handle key) {
   Fail(KELTO_LIVE_WRONG_TYPE, ident, key);
 }
 
+py::object Table::ValueOrNone(uint32_t ident, py::handle key) {
+  return Kind(ident) == ValueKind::kNone ? py::none() : Get(ident, key);
+}
+
+py::object Table::GetOr(py::handle name, py::handle fallback) {
+  uint32_t ident = 0;
+  try {
+    ident = Find(name);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_KeyError)) throw;
+    return py::reinterpret_borrow<py::object>(fallback);
+  }
+  return ValueOrNone(ident, name);
+}
+
 py::dict Table::Snapshot() {
   py::dict values;
-  for (const uint32_t ident : KeyIdents()) {
-    values[NameOf(ident)] = Kind(ident) == ValueKind::kNone ? py::none() : Get(ident);
-  }
+  for (const uint32_t ident : KeyIdents()) values[NameOf(ident)] = ValueOrNone(ident);
   return values;
 }
 

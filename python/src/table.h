@@ -75,6 +75,10 @@ class Table {
 
   pybind11::object Get(uint32_t ident, pybind11::handle key = {});
   void Set(uint32_t ident, pybind11::handle value, pybind11::handle key = {});
+  // None for a type that holds no value, as snapshot() and wait() give it.
+  pybind11::object ValueOrNone(uint32_t ident, pybind11::handle key = {});
+  // t.get(name, fallback): `fallback` for a name the table does not have.
+  pybind11::object GetOr(pybind11::handle name, pybind11::handle fallback);
   pybind11::dict Snapshot();
 
   // The waiter of the calling thread, for Table.wait.

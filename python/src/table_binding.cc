@@ -86,6 +86,24 @@ void RefuseDirectInstances(py::handle type) {
   PyType_Modified(object);
 }
 
+// A segment name as given: None, or a str that UTF-8 can encode (a name with
+// lone surrogates names no segment).
+std::optional<std::string> SegmentArgument(const py::object& segment) {
+  if (segment.is_none()) return std::nullopt;
+  if (!PyUnicode_Check(segment.ptr())) {
+    Raise(PyExc_TypeError,
+          std::string("a segment name is a str, not ") + Py_TYPE(segment.ptr())->tp_name);
+  }
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(segment.ptr(), &length);
+  if (text == nullptr) {
+    PyErr_Clear();
+    Raise(PyExc_ValueError,
+          py::repr(segment).cast<std::string>() + " cannot be a segment name (not UTF-8)");
+  }
+  return std::string(text, static_cast<size_t>(length));
+}
+
 std::unique_ptr<Var> MakeVar(py::object self, py::str name) {
   Table& table = self.cast<Table&>();
   return std::make_unique<Var>(table, std::move(self), std::move(name));
@@ -129,6 +147,14 @@ void BindTableClass(py::module_& module, py::class_<Table>& table) {
       .def(
           "__iter__", [](Table& self) { return py::iter(Names(self)); },
           "The names, in ident order (a list taken when iteration starts).")
+      .def(
+          "get",
+          [](Table& self, const py::object& name, const py::object& fallback) {
+            return self.GetOr(name, fallback);
+          },
+          "name"_a, "default"_a = py::none(),
+          "The value of `name`; None for a type that holds no value (as in\n"
+          "snapshot()), `default` for a name the table does not have.")
       .def("snapshot", &Table::Snapshot,
            "Every variable's value in a plain dict {name: value}, read in one pass\n"
            "(None for a type that holds no value).")
@@ -201,8 +227,8 @@ void BindTable(py::module_& module) {
 
   module.def(
       "attach",
-      [](std::optional<std::string> segment, const py::object& timeout) {
-        return Table::Attach(segment, TimeoutMs(timeout));
+      [](const py::object& segment, const py::object& timeout) {
+        return Table::Attach(SegmentArgument(segment), TimeoutMs(timeout));
       },
       "segment"_a = py::none(), "timeout"_a = 0.0,
       R"doc(Attaches to the live table as a passive observer and returns a Table.

@@ -69,6 +69,11 @@ std::vector<uint32_t> Waiter::Filter(const py::object& names) {
     idents.push_back(table_.Find(names));
     return idents;
   }
+  // Iterated, bytes would give numbers, which no name is.
+  if (PyBytes_Check(names.ptr()) || PyByteArray_Check(names.ptr())) {
+    Raise(PyExc_TypeError, std::string("names must be None, a str or an iterable of str, not ") +
+                               Py_TYPE(names.ptr())->tp_name);
+  }
   for (const py::handle name : names) idents.push_back(table_.Find(name));
   if (idents.empty()) Raise(PyExc_ValueError, "no names to wait for (None waits for all)");
   return idents;
@@ -77,8 +82,7 @@ std::vector<uint32_t> Waiter::Filter(const py::object& names) {
 py::dict Waiter::Report(const std::vector<uint32_t>& idents) {
   py::dict changes;
   for (const uint32_t ident : idents) {
-    changes[table_.NameOf(ident)] =
-        table_.Kind(ident) == ValueKind::kNone ? py::none() : table_.Get(ident);
+    changes[table_.NameOf(ident)] = table_.ValueOrNone(ident);
   }
   return changes;
 }
