@@ -30,9 +30,12 @@ t["IORSH_SPEED"] reads, t["IORSH_SPEED"] = 120 writes:
 
 - an unknown name raises KeyError;
 - a Python type the variable does not take raises TypeError, and so does a
-  variable whose type holds no value;
+  variable whose type holds no value (get(), snapshot() and waits give None
+  for it);
 - a number out of the type's range raises OverflowError, a text of more than
-  63 bytes ValueError; nothing is ever cut or wrapped, and nothing is written;
+  63 bytes ValueError; a D takes any number whose double is exact (2**63,
+  numpy.float32) and refuses an inexact one with ValueError; nothing is ever
+  cut, wrapped or rounded, and nothing is written;
 - while no program holds the table, NoLiveTable (an OSError); an attached
   table picks up the next table of its segment at its next use.
 
@@ -48,8 +51,12 @@ forked child every Table of the parent is closed: attach anew there.)doc";
 constexpr const char* kWaitDoc =
     R"doc(Blocks until a variable changes and returns {name: new value}.
 
-names: None (any variable), one name, or an iterable of names.
-timeout: seconds, or None to wait without limit; on timeout, returns {}.
+names: None (any variable), one name (a str), or an iterable of names;
+bytes are a TypeError.
+timeout: seconds, or None to wait without limit; on timeout, returns {}. It
+is a deadline for the whole call; one call of the library may outlast it by
+up to a second while a process stopped holding the change log's lock keeps
+waiters from reading the log (they then compare values instead).
 
 Each thread has its own position in the stream of changes, kept between
 calls, so a loop of wait() calls misses no change; a wait for some names
@@ -239,7 +246,10 @@ None: no limit).
 
 No definition files and no log are read or written, and the table is never
 kept alive: only programs do that. Raises NoLiveTable (an OSError) when no
-program holds the table, ValueError for a name that cannot be a segment's.)doc");
+program holds the table, also when a program stopped inside its Open or Close
+holds the segment's lock file for longer than the timeout (at least a quarter
+of a second); ValueError for a name that cannot be a segment's. The GIL is
+free while it waits.)doc");
   module.def("open", &OpenProgramTable,
              R"doc(Opens the table as a program, as KeltoOpen does, and returns a Table.
 
