@@ -215,8 +215,10 @@ def test_a_stopped_holder_of_the_change_log_lock_freezes_no_call(peer):
                     before = reads[0]
                     started = time.monotonic()
                     assert call() == {}
-                    assert time.monotonic() - started < 4  # blocked for good before
-                    assert reads[0] > before + 10  # the GIL was free meanwhile
+                    took = time.monotonic() - started
+                    assert took < 4  # blocked for good before
+                    if took > 0.3:  # a call that blocked left the GIL to others
+                        assert reads[0] > before + 10
                 waiter = table.waiter()
                 peer.set("IORSH_SPEED", "5")
                 assert table.wait(["IORSH_SPEED"], timeout=0.5) == {"IORSH_SPEED": 5}
