@@ -238,7 +238,8 @@ KELTO_LIVE_EXPORT kelto_live_result kelto_live_escape(const char* bytes, size_t 
                                                       size_t buffer_size);
 
 /* Parses `length` bytes of `text` in `format` for type letter `type` into
- * `value` (KELTO_LIVE_VALUE_SIZE bytes, zero-filled first). Pure. OK;
+ * `value` (KELTO_LIVE_VALUE_SIZE bytes, zero-filled first); `text` may be
+ * NULL when `length` is 0. Pure. OK;
  * BAD_VALUE; WRONG_TYPE (the type holds no value); INVALID_ARGUMENT. On
  * BAD_VALUE and WRONG_TYPE a one-line reason goes to `reason` (may be NULL,
  * cut to `reason_size`). */
@@ -296,6 +297,7 @@ KELTO_LIVE_EXPORT uint64_t kelto_live_cursor(kelto_live* table);
  * changed idents are written to `changed` (each once, in order of change,
  * at most `capacity`), their number to *changed_count, and *cursor moves
  * past them. *resync is set to 1 when changes may have been missed (the
+ * cursor is ahead of the log, so not one this table handed out; the
  * waiter fell more than 65,536 changes behind, one writing thread made more
  * than 4,096 changes before any waiter looked, more idents changed than
  * `capacity`, or the log's lock could not be taken during the whole wait,

@@ -120,7 +120,8 @@ bool ParseText(std::string_view text, ValueField& value, std::string* reason) {
     *reason = "text holds a NUL byte";
     return false;
   }
-  std::memcpy(value, text.data(), text.size());
+  // An empty text may come as a null pointer, which memcpy must not get.
+  if (!text.empty()) std::memcpy(value, text.data(), text.size());
   return true;
 }
 

@@ -30,6 +30,9 @@ class FacadeView(MutableMapping):
             return [self._prefix + name for name in self]
         if isinstance(names, str):
             return [self._full(names)]
+        if isinstance(names, (bytes, bytearray)):
+            raise TypeError("names must be None, a str or an iterable of str, not "
+                            + type(names).__name__)
         return [self._full(name) for name in names]
 
     def _shorten(self, changes):
@@ -62,6 +65,13 @@ class FacadeView(MutableMapping):
 
     def __repr__(self):
         return "<kelto facade %r of %r>" % (self._prefix, self._table)
+
+    def get(self, name, default=None):
+        """As Table.get: the value, None for a type that holds no value, or
+        `default` for a name the facade does not have."""
+        if not isinstance(name, str):
+            return default
+        return self._table.get(self._prefix + name, default)
 
     def var(self, name):
         """A Var for the variable `name` (without prefix)."""
@@ -100,14 +110,6 @@ def _values(self):
     return self.snapshot().values()
 
 
-def _get(self, name, default=None):
-    """The value of `name`, or `default` for a name the table does not have."""
-    try:
-        return self[name]
-    except KeyError:
-        return default
-
-
 def _watch(self, names=None):
     """Yields {name: new value} for every change of `names` (None: any variable).
 
@@ -142,7 +144,6 @@ def complete(table_class):
     table_class.keys = _keys
     table_class.items = _items
     table_class.values = _values
-    table_class.get = _get
     table_class.watch = _watch
     table_class.iorsh = property(_iorsh, doc=_iorsh.__doc__)
     table_class.memsh = property(_memsh, doc=_memsh.__doc__)

@@ -23,33 +23,22 @@ namespace {
 constexpr int64_t kSliceMs = 100;
 // How often reads and writes make sure that a program still holds the table.
 constexpr int64_t kCheckEveryMs = 250;
+// How long a call waits for an attach that another process holds up (at
+// the gate) before it raises NoLiveTable, so that the quarter of a second
+// holds even then; the attempt goes on, and the next call looks at it.
+constexpr int64_t kGatePatienceMs = 100;
+// How long kelto.attach() gives such an attempt at least.
+constexpr int64_t kAttachPatienceMs = 250;
+
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
 
 std::unordered_set<Table*>& AllTables() {
   static auto* tables = new std::unordered_set<Table*>();  // never destroyed: used at exit
   return *tables;
-}
-
-// Waits for a program to hold the table, in slices; true when attached.
-bool AwaitTable(kelto_live* handle, int64_t timeout_ms) {
-  const auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    int64_t slice = kSliceMs;
-    if (timeout_ms >= 0) {
-      const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-      if (elapsed >= timeout_ms) return false;
-      slice = std::min(slice, timeout_ms - elapsed);
-    }
-    kelto_live_result result;
-    {
-      py::gil_scoped_release unlocked;
-      result = kelto_live_reattach(handle, static_cast<int32_t>(slice));
-    }
-    if (result == KELTO_LIVE_OK) return true;
-    if (result != KELTO_LIVE_TIMEOUT) return false;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  }
 }
 
 std::string SegmentText(const std::optional<std::string>& segment) {
@@ -79,7 +68,8 @@ int64_t TimeoutMs(const py::object& seconds) {
   // As time.sleep takes it: anything else is a TypeError, not a failed cast.
   const double value = PyFloat_AsDouble(seconds.ptr());
   if (value == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
-  if (std::isnan(value) || value < 0) Raise(PyExc_ValueError, "a timeout cannot be negative");
+  if (std::isnan(value)) Raise(PyExc_ValueError, "a timeout must be a number of seconds, not NaN");
+  if (value < 0) Raise(PyExc_ValueError, "a timeout cannot be negative");
   const double ms = std::ceil(value * 1000.0);
   return ms > 9.0e15 ? -1 : static_cast<int64_t>(ms);
 }
@@ -89,14 +79,29 @@ std::unique_ptr<Table> Table::Attach(const std::optional<std::string>& segment,
   if (segment && segment->find('\0') != std::string::npos) {
     Raise(PyExc_ValueError, "a segment name cannot contain NUL");
   }
-  kelto_live* handle = nullptr;
-  const kelto_live_result result = kelto_live_attach(segment ? segment->c_str() : nullptr, &handle);
+  const auto start = std::chrono::steady_clock::now();
+  auto made = std::make_shared<kelto_live*>(nullptr);
+  const std::shared_ptr<BoundedCall> call = BoundedCall::Start(
+      [made, segment] {
+        return kelto_live_attach(segment ? segment->c_str() : nullptr, made.get());
+      },
+      [made] { kelto_live_detach(*made); });
+  if (!call->WaitFor(timeout_ms < 0 ? -1 : std::max(timeout_ms, kAttachPatienceMs))) {
+    call->Abandon();
+    Raise(NoLiveTableError(), "no live table '" + SegmentText(segment) +
+                                  "': another process holds its lock file (a program stopped "
+                                  "inside its Open or Close?)");
+  }
+  const kelto_live_result result = call->result();
+  kelto_live* handle = *made;
   const std::string name = handle ? kelto_live_segment_name(handle) : SegmentText(segment);
   std::unique_ptr<Table> table;
   if (handle != nullptr) table.reset(new Table(handle, name));
   if (result == KELTO_LIVE_OK) return table;
-  if (result == KELTO_LIVE_NO_TABLE && timeout_ms != 0 && AwaitTable(handle, timeout_ms)) {
-    return table;
+  if (result == KELTO_LIVE_NO_TABLE && timeout_ms != 0) {
+    table->attached_ = false;
+    const int64_t left = timeout_ms < 0 ? -1 : std::max<int64_t>(timeout_ms - MsSince(start), 0);
+    if (table->AwaitLive(left)) return table;
   }
   switch (result) {
     case KELTO_LIVE_NO_TABLE: Raise(NoLiveTableError(), "no live table '" + name + "'");
@@ -130,19 +135,66 @@ void Table::Use() {
   if (!Ready() && !CheckLive()) Raise(NoLiveTableError(), "no live table '" + segment_ + "'");
 }
 
-void Table::TryReattach() {
-  if (waits_in_flight_ > 0) return;  // reattaching must run alone
-  if (kelto_live_reattach(handle_, 0) != KELTO_LIVE_OK) return;
-  attached_ = true;
-  ++generation_;
-  kinds_.clear();
+bool Table::TryReattach(int64_t patience_ms) {
+  // An attempt that an earlier call left, and that ended without a table,
+  // may have ended before a program brought one up: one more of our own.
+  for (int attempts = 0; attempts < 2 && !attached_; ++attempts) {
+    bool started_here = false;
+    if (!reattach_) {
+      if (calls_in_flight_ > 0) return false;  // reattaching must run alone
+      kelto_live* handle = handle_;
+      reattach_ = BoundedCall::Start([handle] { return kelto_live_reattach(handle, 0); },
+                                     [handle] { kelto_live_detach(handle); });
+      started_here = true;
+    }
+    // Another thread may look at the same attempt meanwhile, or close.
+    const std::shared_ptr<BoundedCall> call = reattach_;
+    if (!call->WaitFor(patience_ms)) return false;
+    if (closed_) RaiseClosed();
+    if (reattach_ == call) {
+      reattach_.reset();
+      if (call->result() == KELTO_LIVE_OK) {
+        attached_ = true;
+        ++generation_;
+        kinds_.clear();
+      }
+    }
+    if (started_here) break;
+  }
+  return attached_;
+}
+
+// In slices, so that Ctrl-C is seen; each attempt that ends without a
+// table is followed by a pause, as libkelto_live's own reattach does.
+bool Table::AwaitLive(int64_t timeout_ms) {
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    const int64_t left = timeout_ms < 0 ? kSliceMs : timeout_ms - MsSince(start);
+    if (TryReattach(std::clamp<int64_t>(left, 0, kSliceMs))) return true;
+    if (timeout_ms >= 0 && MsSince(start) >= timeout_ms) return false;
+    if (!reattach_) {
+      py::gil_scoped_release unlocked;
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::clamp<int64_t>(left, 0, kSliceMs)));
+    }
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
 }
 
 bool Table::CheckLive() {
   if (closed_) RaiseClosed();
   next_check_ms_ = CoarseNowMs() + kCheckEveryMs;
-  if (attached_ && kelto_live_check(handle_) != KELTO_LIVE_OK) attached_ = false;
-  if (!attached_) TryReattach();
+  if (attached_) {
+    kelto_live_result result;
+    {
+      CallInFlight in_flight(*this);
+      py::gil_scoped_release unlocked;
+      result = kelto_live_check(handle_);  // may wait for a wait's slice to end
+    }
+    if (closed_) RaiseClosed();
+    if (result != KELTO_LIVE_OK) attached_ = false;
+  }
+  if (!attached_) TryReattach(kGatePatienceMs);
   return attached_;
 }
 
@@ -256,11 +308,24 @@ void Table::Set(uint32_t ident, py::handle value, py::handle key) {
   Fail(KELTO_LIVE_WRONG_TYPE, ident, key);
 }
 
+py::object Table::ValueOrNone(uint32_t ident, py::handle key) {
+  return Kind(ident) == ValueKind::kNone ? py::none() : Get(ident, key);
+}
+
+py::object Table::GetOr(py::handle name, py::handle fallback) {
+  uint32_t ident = 0;
+  try {
+    ident = Find(name);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_KeyError)) throw;
+    return py::reinterpret_borrow<py::object>(fallback);
+  }
+  return ValueOrNone(ident, name);
+}
+
 py::dict Table::Snapshot() {
   py::dict values;
-  for (const uint32_t ident : KeyIdents()) {
-    values[NameOf(ident)] = Kind(ident) == ValueKind::kNone ? py::none() : Get(ident);
-  }
+  for (const uint32_t ident : KeyIdents()) values[NameOf(ident)] = ValueOrNone(ident);
   return values;
 }
 
@@ -279,11 +344,17 @@ void Table::Close() {
   if (closed_) return;
   closed_ = true;
   // Waits in other threads see `closed_` within a slice and leave.
-  while (waits_in_flight_ > 0) {
+  while (calls_in_flight_ > 0) {
     py::gil_scoped_release unlocked;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  kelto_live_detach(handle_);
+  if (reattach_) {
+    // An attempt held up at the gate lets go of the handle when it ends.
+    reattach_->Abandon();
+    reattach_.reset();
+  } else {
+    kelto_live_detach(handle_);
+  }
   handle_ = nullptr;
   attached_ = false;
   // The waiters stay until the Table goes: a waiting thread may still be
@@ -303,7 +374,8 @@ void Table::ForgetAfterFork() {
   forked_away_ = true;
   attached_ = false;
   program_ = false;
-  waits_in_flight_ = 0;
+  calls_in_flight_ = 0;
+  reattach_.reset();  // its thread is the parent's
 }
 
 void ForgetTablesAfterFork() {

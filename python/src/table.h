@@ -1,11 +1,14 @@
 // One Table of the Python package: an observer handle of libkelto_live and
 // what Python needs around it.
 //
-// Threads: every call runs with the GIL held, which serialises them; only a
-// wait lets go of the GIL, and libkelto_live allows waits beside any other
+// Threads: the table's state is guarded by the GIL. Calls that may wait on
+// another process (a wait, a cursor, a liveness check) let go of the GIL
+// and are counted in flight; libkelto_live allows them beside any other
 // call on a handle. Letting go of the handle (close) and picking up a new
-// table (reattach) must run alone, so they happen only while no wait is in
-// flight.
+// table (reattach) must run alone: a reattach starts only while nothing is
+// in flight and runs in a thread of its own (see bounded_call.h), during
+// which the table counts as not attached, so that no call uses the handle;
+// close waits for both.
 #ifndef KELTO_PYTHON_TABLE_H_
 #define KELTO_PYTHON_TABLE_H_
 
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bounded_call.h"
 #include "kelto_live.h"
 
 namespace kelto::python {
@@ -32,7 +36,9 @@ class Table {
  public:
   // An observer of segment `segment` (none: KELTO_SEGMENT or the default).
   // Waits up to `timeout_ms` for a program to hold the table (0: look
-  // once, negative: no limit); raises NoLiveTable when none does.
+  // once, negative: no limit); raises NoLiveTable when none does, also
+  // when another process holds the segment's gate for longer than that (at
+  // least a quarter of a second is given to it).
   static std::unique_ptr<Table> Attach(const std::optional<std::string>& segment,
                                        int64_t timeout_ms);
   ~Table();
@@ -75,6 +81,10 @@ class Table {
 
   pybind11::object Get(uint32_t ident, pybind11::handle key = {});
   void Set(uint32_t ident, pybind11::handle value, pybind11::handle key = {});
+  // None for a type that holds no value, as snapshot() and wait() give it.
+  pybind11::object ValueOrNone(uint32_t ident, pybind11::handle key = {});
+  // t.get(name, fallback): `fallback` for a name the table does not have.
+  pybind11::object GetOr(pybind11::handle name, pybind11::handle fallback);
   pybind11::dict Snapshot();
 
   // The waiter of the calling thread, for Table.wait.
@@ -85,13 +95,14 @@ class Table {
   // In a forked child: the handle belongs to the parent; drop it untouched.
   void ForgetAfterFork();
 
-  // Marks a wait in flight for its lifetime (GIL held at both ends).
-  class WaitInFlight {
+  // Marks a call without the GIL in flight for its lifetime (GIL held at
+  // both ends: declare it before the gil_scoped_release).
+  class CallInFlight {
    public:
-    explicit WaitInFlight(Table& table) : table_(table) { ++table_.waits_in_flight_; }
-    ~WaitInFlight() { --table_.waits_in_flight_; }
-    WaitInFlight(const WaitInFlight&) = delete;
-    WaitInFlight& operator=(const WaitInFlight&) = delete;
+    explicit CallInFlight(Table& table) : table_(table) { ++table_.calls_in_flight_; }
+    ~CallInFlight() { --table_.calls_in_flight_; }
+    CallInFlight(const CallInFlight&) = delete;
+    CallInFlight& operator=(const CallInFlight&) = delete;
 
    private:
     Table& table_;
@@ -104,7 +115,10 @@ class Table {
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);  // a few ns, through the vDSO
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
   }
-  void TryReattach();
+  // Picks up a new table, waiting for the attempt up to `patience_ms`; an
+  // attempt that takes longer goes on, and a later call looks at it.
+  bool TryReattach(int64_t patience_ms);
+  bool AwaitLive(int64_t timeout_ms);
   [[noreturn]] void RaiseClosed() const;
 
   kelto_live* handle_;
@@ -115,7 +129,8 @@ class Table {
   bool attached_ = true;
   int64_t next_check_ms_ = 0;
   uint64_t generation_ = 1;
-  int waits_in_flight_ = 0;
+  int calls_in_flight_ = 0;
+  std::shared_ptr<BoundedCall> reattach_;  // an attempt under way
   std::vector<ValueKind> kinds_;
   // A threading.local holding each thread's Waiter: it goes with its thread
   // (a new thread that gets an old one's id starts afresh). The waiters hold

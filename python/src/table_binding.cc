@@ -30,9 +30,12 @@ t["IORSH_SPEED"] reads, t["IORSH_SPEED"] = 120 writes:
 
 - an unknown name raises KeyError;
 - a Python type the variable does not take raises TypeError, and so does a
-  variable whose type holds no value;
+  variable whose type holds no value (get(), snapshot() and waits give None
+  for it);
 - a number out of the type's range raises OverflowError, a text of more than
-  63 bytes ValueError; nothing is ever cut or wrapped, and nothing is written;
+  63 bytes ValueError; a D takes any number whose double is exact (2**63,
+  numpy.float32) and refuses an inexact one with ValueError; nothing is ever
+  cut, wrapped or rounded, and nothing is written;
 - while no program holds the table, NoLiveTable (an OSError); an attached
   table picks up the next table of its segment at its next use.
 
@@ -48,8 +51,12 @@ forked child every Table of the parent is closed: attach anew there.)doc";
 constexpr const char* kWaitDoc =
     R"doc(Blocks until a variable changes and returns {name: new value}.
 
-names: None (any variable), one name, or an iterable of names.
-timeout: seconds, or None to wait without limit; on timeout, returns {}.
+names: None (any variable), one name (a str), or an iterable of names;
+bytes are a TypeError.
+timeout: seconds, or None to wait without limit; on timeout, returns {}. It
+is a deadline for the whole call; one call of the library may outlast it by
+up to a second while a process stopped holding the change log's lock keeps
+waiters from reading the log (they then compare values instead).
 
 Each thread has its own position in the stream of changes, kept between
 calls, so a loop of wait() calls misses no change; a wait for some names
@@ -84,6 +91,24 @@ void RefuseDirectInstances(py::handle type) {
   auto* object = reinterpret_cast<PyTypeObject*>(type.ptr());
   object->tp_new = RefuseNew<kMessage>;
   PyType_Modified(object);
+}
+
+// A segment name as given: None, or a str that UTF-8 can encode (a name with
+// lone surrogates names no segment).
+std::optional<std::string> SegmentArgument(const py::object& segment) {
+  if (segment.is_none()) return std::nullopt;
+  if (!PyUnicode_Check(segment.ptr())) {
+    Raise(PyExc_TypeError,
+          std::string("a segment name is a str, not ") + Py_TYPE(segment.ptr())->tp_name);
+  }
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(segment.ptr(), &length);
+  if (text == nullptr) {
+    PyErr_Clear();
+    Raise(PyExc_ValueError,
+          py::repr(segment).cast<std::string>() + " cannot be a segment name (not UTF-8)");
+  }
+  return std::string(text, static_cast<size_t>(length));
 }
 
 std::unique_ptr<Var> MakeVar(py::object self, py::str name) {
@@ -129,6 +154,14 @@ void BindTableClass(py::module_& module, py::class_<Table>& table) {
       .def(
           "__iter__", [](Table& self) { return py::iter(Names(self)); },
           "The names, in ident order (a list taken when iteration starts).")
+      .def(
+          "get",
+          [](Table& self, const py::object& name, const py::object& fallback) {
+            return self.GetOr(name, fallback);
+          },
+          "name"_a, "default"_a = py::none(),
+          "The value of `name`; None for a type that holds no value (as in\n"
+          "snapshot()), `default` for a name the table does not have.")
       .def("snapshot", &Table::Snapshot,
            "Every variable's value in a plain dict {name: value}, read in one pass\n"
            "(None for a type that holds no value).")
@@ -201,8 +234,8 @@ void BindTable(py::module_& module) {
 
   module.def(
       "attach",
-      [](std::optional<std::string> segment, const py::object& timeout) {
-        return Table::Attach(segment, TimeoutMs(timeout));
+      [](const py::object& segment, const py::object& timeout) {
+        return Table::Attach(SegmentArgument(segment), TimeoutMs(timeout));
       },
       "segment"_a = py::none(), "timeout"_a = 0.0,
       R"doc(Attaches to the live table as a passive observer and returns a Table.
@@ -213,7 +246,10 @@ None: no limit).
 
 No definition files and no log are read or written, and the table is never
 kept alive: only programs do that. Raises NoLiveTable (an OSError) when no
-program holds the table, ValueError for a name that cannot be a segment's.)doc");
+program holds the table, also when a program stopped inside its Open or Close
+holds the segment's lock file for longer than the timeout (at least a quarter
+of a second); ValueError for a name that cannot be a segment's. The GIL is
+free while it waits.)doc");
   module.def("open", &OpenProgramTable,
              R"doc(Opens the table as a program, as KeltoOpen does, and returns a Table.
 

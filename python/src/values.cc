@@ -1,5 +1,6 @@
 #include "values.h"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -30,6 +31,42 @@ std::string TypeLetter(Table& table, uint32_t ident) {
                              ") takes " + wanted + ", not " + Py_TYPE(value.ptr())->tp_name);
 }
 
+[[noreturn]] void RaiseOutOfRange(Table& table, uint32_t ident, py::handle number, py::handle key) {
+  Raise(PyExc_OverflowError, py::str(number).cast<std::string>() + " is out of the range of " +
+                                 NameFor(table, ident, key) + " (type " + TypeLetter(table, ident) +
+                                 ")");
+}
+
+// A number that is not a float (an int of any size, numpy's float32, a
+// Fraction) into D: only when the double holds it exactly, which Python's
+// own comparison of the two tells; too large for any double is an
+// OverflowError, as for float(2**1024).
+kelto_live_result WriteNumberAsDouble(Table& table, uint32_t ident, py::handle number,
+                                      py::handle key) {
+  const double converted =
+      PyLong_Check(number.ptr()) ? PyLong_AsDouble(number.ptr()) : PyFloat_AsDouble(number.ptr());
+  if (converted == -1.0 && PyErr_Occurred() != nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    RaiseOutOfRange(table, ident, number, key);
+  }
+  const py::float_ as_double(converted);
+  const int exact =
+      std::isnan(converted) ? 1 : PyObject_RichCompareBool(as_double.ptr(), number.ptr(), Py_EQ);
+  if (exact < 0) throw py::error_already_set();
+  if (exact == 0) {
+    Raise(PyExc_ValueError, py::str(number).cast<std::string>() +
+                                " has no exact double value for " + NameFor(table, ident, key) +
+                                " (type D)");
+  }
+  return kelto_live_set_double(table.handle(), ident, converted);
+}
+
+bool ConvertsToFloat(PyObject* object) {
+  const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+  return number != nullptr && number->nb_float != nullptr;
+}
+
 kelto_live_result WriteInteger(Table& table, uint32_t ident, ValueKind kind, py::handle value,
                                py::handle key) {
   // An int as it is; anything else through its __index__ (numpy's integers).
@@ -37,19 +74,14 @@ kelto_live_result WriteInteger(Table& table, uint32_t ident, ValueKind kind, py:
                                 ? py::reinterpret_borrow<py::object>(value)
                                 : py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
   if (!number) throw py::error_already_set();
+  if (kind == ValueKind::kDouble) return WriteNumberAsDouble(table, ident, number, key);
   int overflow = 0;
   const long long integer = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
   if (integer == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
   const kelto_live_result result =
       overflow != 0 ? KELTO_LIVE_BAD_VALUE : kelto_live_set_int(table.handle(), ident, integer);
   if (result != KELTO_LIVE_BAD_VALUE) return result;
-  const std::string text = py::str(number).cast<std::string>();
-  if (kind == ValueKind::kDouble) {
-    Raise(PyExc_ValueError,
-          text + " has no exact double value for " + NameFor(table, ident, key) + " (type D)");
-  }
-  Raise(PyExc_OverflowError, text + " is out of the range of " + NameFor(table, ident, key) +
-                                 " (type " + TypeLetter(table, ident) + ")");
+  RaiseOutOfRange(table, ident, number, key);
 }
 
 kelto_live_result WriteText(Table& table, uint32_t ident, py::handle value, py::handle key) {
@@ -106,8 +138,9 @@ kelto_live_result WriteAs(Table& table, uint32_t ident, ValueKind kind, py::hand
       if (PyFloat_Check(object)) {
         return kelto_live_set_double(table.handle(), ident, PyFloat_AS_DOUBLE(object));
       }
-      if (!PyIndex_Check(object)) RaiseWrongPythonType(table, ident, kind, value, key);
-      return WriteInteger(table, ident, kind, value, key);
+      if (PyIndex_Check(object)) return WriteInteger(table, ident, kind, value, key);
+      if (!ConvertsToFloat(object)) RaiseWrongPythonType(table, ident, kind, value, key);
+      return WriteNumberAsDouble(table, ident, value, key);
     case ValueKind::kText: return WriteText(table, ident, value, key);
     default:
       Raise(PyExc_TypeError,

@@ -38,7 +38,12 @@ Waiter::Waiter(Table& table, py::object owner) : table_(table), owner_(std::move
 
 void Waiter::Restart() {
   generation_ = table_.generation();
-  cursor_ = kelto_live_cursor(table_.handle());
+  {
+    // Up to a second while a stopped process holds the change log's lock.
+    Table::CallInFlight in_flight(table_);
+    py::gil_scoped_release unlocked;
+    cursor_ = kelto_live_cursor(table_.handle());
+  }
   const uint32_t count = table_.Count();
   seen_.assign(count, RawValue{});
   seen_valid_.assign(count, false);
@@ -69,6 +74,11 @@ std::vector<uint32_t> Waiter::Filter(const py::object& names) {
     idents.push_back(table_.Find(names));
     return idents;
   }
+  // Iterated, bytes would give numbers, which no name is.
+  if (PyBytes_Check(names.ptr()) || PyByteArray_Check(names.ptr())) {
+    Raise(PyExc_TypeError, std::string("names must be None, a str or an iterable of str, not ") +
+                               Py_TYPE(names.ptr())->tp_name);
+  }
   for (const py::handle name : names) idents.push_back(table_.Find(name));
   if (idents.empty()) Raise(PyExc_ValueError, "no names to wait for (None waits for all)");
   return idents;
@@ -77,8 +87,7 @@ std::vector<uint32_t> Waiter::Filter(const py::object& names) {
 py::dict Waiter::Report(const std::vector<uint32_t>& idents) {
   py::dict changes;
   for (const uint32_t ident : idents) {
-    changes[table_.NameOf(ident)] =
-        table_.Kind(ident) == ValueKind::kNone ? py::none() : table_.Get(ident);
+    changes[table_.NameOf(ident)] = table_.ValueOrNone(ident);
   }
   return changes;
 }
@@ -104,23 +113,27 @@ py::dict Waiter::Wait(const py::object& names, const py::object& timeout) {
   BusyFlag busy(busy_);
   const int64_t timeout_ms = TimeoutMs(timeout);
   const auto start = std::chrono::steady_clock::now();
+  const auto elapsed_ms = [start] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+  };
   table_.Use();
   if (generation_ != table_.generation()) Restart();
   const std::vector<uint32_t> filter = Filter(names);
   std::vector<uint32_t> changed(kChangedCapacity);
+  // The timeout is a deadline for the whole call: a resync that turns out
+  // to change nothing of interest does not start the wait over. One call
+  // of the library may outlast it, by up to a second while a stopped
+  // process holds the change log's lock.
   for (;;) {
-    int64_t slice = kSliceMs;
-    if (timeout_ms >= 0) {
-      const int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - start)
-                                  .count();
-      slice = std::clamp<int64_t>(timeout_ms - elapsed, 0, kSliceMs);
-    }
+    const int64_t slice =
+        timeout_ms < 0 ? kSliceMs : std::clamp<int64_t>(timeout_ms - elapsed_ms(), 0, kSliceMs);
     uint32_t count = 0;
     int resync = 0;
     kelto_live_result result;
     {
-      Table::WaitInFlight in_flight(table_);
+      Table::CallInFlight in_flight(table_);
       py::gil_scoped_release unlocked;
       result = kelto_live_wait(table_.handle(), &cursor_, filter.empty() ? nullptr : filter.data(),
                                static_cast<uint32_t>(filter.size()), static_cast<int32_t>(slice),
@@ -130,11 +143,10 @@ py::dict Waiter::Wait(const py::object& names, const py::object& timeout) {
     if (result == KELTO_LIVE_OK) {
       py::dict changes = Collect({changed.begin(), changed.begin() + count}, resync != 0, filter);
       if (changes.size() > 0) return changes;
-    } else if (result == KELTO_LIVE_TIMEOUT) {
-      if (slice < kSliceMs && timeout_ms >= 0) return py::dict();
-    } else {
+    } else if (result != KELTO_LIVE_TIMEOUT) {
       table_.Fail(result, 0, {});
     }
+    if (timeout_ms >= 0 && elapsed_ms() >= timeout_ms) return py::dict();
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   }
 }

@@ -2,9 +2,11 @@
 files and a segment name of its own for every test, and programs in other
 processes that hold the table (kelto_py_peer) or write it (kelto_demo)."""
 
+import contextlib
 import os
 import pathlib
 import subprocess
+import time
 import uuid
 
 import pytest
@@ -103,3 +105,28 @@ def peer(make_peer):
 @pytest.fixture
 def demo():
     return built_program("KELTO_DEMO")
+
+
+def wait_until_stopped(process):
+    """Until `process` is stopped by a signal (state T in /proc), at most 10 s."""
+    for _ in range(1000):
+        fields = pathlib.Path(f"/proc/{process.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        if fields[0] in ("T", "t"):
+            return
+        time.sleep(0.01)
+    pytest.fail("the holder did not stop")
+
+
+@contextlib.contextmanager
+def stopped_holder(lock):
+    """A process that took `lock` ("gate": the segment's lock file, as a
+    program's Open does; "drain": the change log's lock, as a waiter does)
+    and then stopped (SIGSTOP) holding it, as under a debugger or Ctrl-Z.
+    Killed on leaving, which lets go of the lock."""
+    holder = Peer()
+    try:
+        assert holder(f"stop {lock}") == "ok"
+        wait_until_stopped(holder.process)
+        yield holder
+    finally:
+        holder.kill()

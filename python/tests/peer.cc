@@ -8,8 +8,17 @@
 //   get NAME         the value as libkelto reads it; reply "value TEXT"
 //   burst NAME N     N writes of 1..N through the live API
 //   close            KeltoClose
+//   stop gate        take the segment's gate as a program's Open does, then
+//                    stop (SIGSTOP) holding it; reply "ok" first
+//   stop drain       take the change log's drain lock as a waiter does, then
+//                    stop holding it; reply "ok" first
 //
 // Values are parsed and formatted by the live API's one codec (TEXT syntax).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,10 +26,46 @@
 #include <sstream>
 #include <string>
 
+#include "changes/change_log.h"
 #include "kelto.h"
 #include "kelto_live.h"
 
 namespace {
+
+std::string SegmentObject(const char* suffix) {
+  const char* segment = std::getenv("KELTO_SEGMENT");
+  return std::string("/") + (segment != nullptr ? segment : "keltovariables") + suffix;
+}
+
+// As the library takes the gate: an open-file-description write lock on
+// byte 0 of NAME.lock, made if missing (a program's Open makes it).
+bool TakeGate() {
+  const int fd = shm_open(SegmentObject(".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// The lock waiters take to drain the change log's lanes.
+bool TakeDrainLock() {
+  const int fd = shm_open(SegmentObject(".changes").c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  void* log = mmap(nullptr, kelto::ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (log == MAP_FAILED) return false;
+  auto* header = static_cast<kelto::ChangeLogHeader*>(log);
+  return pthread_mutex_lock(&header->drain_lock) == 0;
+}
+
+std::string StopHolding(const std::string& what) {
+  const bool taken = what == "gate" ? TakeGate() : what == "drain" ? TakeDrainLock() : false;
+  if (!taken) return "error cannot take " + what;
+  std::cout << "ok" << std::endl;
+  raise(SIGSTOP);
+  return "resumed";
+}
 
 class Peer {
  public:
@@ -35,6 +80,7 @@ class Peer {
     if (command == "pset") return ProgramSet(name, text);
     if (command == "get") return Get(name);
     if (command == "burst") return Burst(name, text);
+    if (command == "stop") return StopHolding(name);
     return "error unknown command";
   }
   std::string Close() {

@@ -11,6 +11,8 @@ import pytest
 
 import kelto
 
+import conftest
+
 
 def test_observer_follows_the_table(env, make_peer):
     """No table: NoLiveTable. A waiting attach picks up a table started later;
@@ -123,3 +125,109 @@ def test_only_attach_and_open_make_tables():
                               timeout=30)
         assert done.returncode == 0, f"{label}: exit {done.returncode} {done.stderr}"
         assert "kelto" in done.stdout, f"{label}: {done.stdout!r} {done.stderr!r}"
+
+
+def test_a_program_stopped_inside_its_open_holds_no_call_up(env, make_peer):
+    """The last program is gone and another is stopped holding the gate, as
+    inside its Open: every call that would pick up a new table raises
+    NoLiveTable within a fraction of a second instead of the gate's 5 s,
+    and a wait on another, healthy table in another thread is not held up."""
+    first = make_peer()
+    first.set("IORSH_SPEED", "5")
+    table = kelto.attach()
+    speed = table.var("IORSH_SPEED")
+    assert speed.value == 5
+    first("close")
+    other = conftest.Peer(dict(os.environ, KELTO_SEGMENT=env + "_other"))
+    other.open()
+    healthy = kelto.attach(env + "_other")
+    try:
+        with conftest.stopped_holder("gate"):
+            waits = []
+            stop = threading.Event()
+
+            def wait_on_healthy():
+                while not stop.is_set():
+                    started = time.monotonic()
+                    healthy.wait(timeout=0.1)
+                    waits.append(time.monotonic() - started)
+
+            waiting = threading.Thread(target=wait_on_healthy)
+            waiting.start()
+            calls = [lambda: table["IORSH_SPEED"], lambda: speed.value, table.snapshot,
+                     lambda: table.wait(timeout=5), lambda: len(table), kelto.attach,
+                     lambda: kelto.attach(timeout=0.5)]
+            try:
+                for _ in range(3):
+                    started = time.monotonic()
+                    assert not table.live
+                    assert time.monotonic() - started < 2.5
+                    for call in calls:
+                        started = time.monotonic()
+                        with pytest.raises(kelto.NoLiveTable):
+                            call()
+                        assert time.monotonic() - started < 2.5  # 5 s and more before
+            finally:
+                stop.set()
+                waiting.join(10)
+            assert len(waits) >= 3 and max(waits) < 2.5
+        # The holder is gone; the next program's table is picked up at once.
+        second = make_peer()
+        second.set("IORSH_SPEED", "9")
+        assert table["IORSH_SPEED"] == 9 and speed.value == 9
+        table.close()
+    finally:
+        healthy.close()
+        other.end()
+
+
+def test_threads_follow_a_table_that_comes_and_goes(env, make_peer):
+    """Four threads read, write and wait while the program holding the table
+    ends (by Close or killed) and a new one starts, 25 times: every call
+    works or raises NoLiveTable, and each new table is picked up."""
+    make_peer()
+    table = kelto.attach()
+    errors = []
+    stop = threading.Event()
+
+    def use(number):
+        cycle = table.var("MEMSH_CYCLE")
+        while not stop.is_set():
+            try:
+                if number % 2:
+                    cycle.value = number
+                    table["IORSH_RPM"] = cycle.value
+                else:
+                    table.snapshot()
+                    table.live
+                    table.wait(["IORSH_SPEED"], timeout=0.01)
+            except kelto.NoLiveTable:
+                pass
+            except Exception as error:  # anything else is the fault sought
+                errors.append(error)
+                return
+
+    threads = [threading.Thread(target=use, args=(number,)) for number in range(4)]
+    for thread in threads:
+        thread.start()
+    try:
+        for round_number in range(1, 26):
+            last = make_peer.started[-1]
+            last.kill() if round_number % 3 == 0 else last.end()
+            program = make_peer()
+            program.set("IORSH_SPEED", str(round_number))
+            for _ in range(200):
+                try:
+                    if table["IORSH_SPEED"] == round_number:
+                        break
+                except kelto.NoLiveTable:
+                    pass
+                time.sleep(0.05)
+            else:
+                pytest.fail(f"round {round_number}: the new table was not picked up")
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(10)
+    assert errors == [] and not any(thread.is_alive() for thread in threads)
+    table.close()

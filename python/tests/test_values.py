@@ -119,3 +119,67 @@ def test_mapping_of_names(peer):
     assert table.closed
     with pytest.raises(ValueError):
         table["IORSH_SPEED"]
+
+
+def test_numbers_into_d_are_taken_when_exact(peer):
+    """A D takes every number whose double is exact, whatever its Python
+    type; a number too large for any double is an OverflowError, an inexact
+    one a ValueError, and neither writes anything."""
+    import fractions
+    import numpy
+    with kelto.attach() as table:
+        temperature = table.var("IORSH_TEMPERATURE")
+        exact = [2**53, 2**63, 2**64, -(2**63) - 2**11, 2**1023, 2**1023 + 2**971, 3,
+                 numpy.float32(0.1), numpy.float16(-2.5), numpy.float32("inf"),
+                 numpy.int64(-(2**62)), numpy.uint64(2**64 - 2**11), fractions.Fraction(3, 4),
+                 True]
+        for value in exact:
+            for write in (lambda v: table.__setitem__("IORSH_TEMPERATURE", v),
+                          lambda v: setattr(temperature, "value", v)):
+                table["IORSH_TEMPERATURE"] = -1.0
+                write(value)
+                assert table["IORSH_TEMPERATURE"] == float(value), value
+                assert float(peer.get("IORSH_TEMPERATURE")) == float(value), value
+        table["IORSH_TEMPERATURE"] = numpy.float32("nan")
+        assert table["IORSH_TEMPERATURE"] != table["IORSH_TEMPERATURE"]
+        table["IORSH_TEMPERATURE"] = 1.5
+        refused = [(OverflowError, 2**1024), (OverflowError, -(2**1100)),
+                   (ValueError, 2**53 + 1), (ValueError, 2**64 + 1),
+                   (ValueError, fractions.Fraction(1, 3)), (TypeError, "1.5"),
+                   (TypeError, b"1"), (TypeError, 1j)]
+        for error, value in refused:
+            with pytest.raises(error):
+                table["IORSH_TEMPERATURE"] = value
+            with pytest.raises(error):
+                temperature.value = value
+        assert table["IORSH_TEMPERATURE"] == 1.5 and peer.get("IORSH_TEMPERATURE") == "1.5"
+        # Integer types still take only whole numbers, never a float.
+        for value in (numpy.float32(2), fractions.Fraction(2, 1)):
+            with pytest.raises(TypeError):
+                table["IORSH_SPEED"] = value
+
+
+def test_arguments_of_the_wrong_kind_say_so(peer):
+    """get() agrees with snapshot(); names given as bytes, a NaN timeout and a
+    segment name that is no text are clear errors of their own."""
+    with kelto.attach() as table:
+        assert table.get("IORSH_MARK", "default") is None
+        assert table.iorsh.get("MARK", "default") is None
+        assert table.snapshot()["IORSH_MARK"] is None
+        assert table.get("IORSH_NOPE", "default") == "default" and table.get(5) is None
+        assert table.iorsh.get("NOPE", 7) == 7 and table.get("IORSH_SPEED") == 0
+        for names in (b"IORSH_SPEED", bytearray(b"IORSH_SPEED")):
+            for wait in (table.wait, table.waiter().wait, table.iorsh.wait):
+                with pytest.raises(TypeError, match="names"):
+                    wait(names, timeout=0)
+        with pytest.raises(KeyError):
+            table.wait([b"IORSH_SPEED"], timeout=0)
+        assert table.wait("IORSH_SPEED", timeout=0) == {}  # a str is one name
+        with pytest.raises(ValueError, match="NaN"):
+            table.wait(timeout=float("nan"))
+        with pytest.raises(ValueError, match="negative"):
+            table.wait(timeout=-0.5)
+    with pytest.raises(ValueError, match="segment"):
+        kelto.attach("x\udc80")
+    with pytest.raises(TypeError, match="segment"):
+        kelto.attach(b"x")

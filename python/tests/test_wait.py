@@ -11,6 +11,8 @@ import pytest
 
 import kelto
 
+import conftest
+
 
 def test_wait_reports_changes_of_a_c_program(peer):
     with kelto.attach() as table:
@@ -183,3 +185,48 @@ def test_a_table_without_change_feed_reads_but_cannot_wait(peer, env):
         with pytest.raises(kelto.NoChangeFeed) as raised:
             table.wait(timeout=0)
         assert isinstance(raised.value, OSError)
+
+
+def test_a_stopped_holder_of_the_change_log_lock_freezes_no_call(peer):
+    """While a process is stopped holding the change log's lock, a wait ends
+    by its timeout (one call of the library may add a second), even when
+    the library answers with resyncs that change nothing asked for; a
+    change made meanwhile is still reported; and no blocked call keeps
+    other threads from running."""
+    with kelto.attach() as table:
+        reads = [0]
+        stop = threading.Event()
+
+        def read():
+            while not stop.is_set():
+                table["IORSH_GEAR"]
+                reads[0] += 1
+
+        with conftest.stopped_holder("drain"):
+            reader = threading.Thread(target=read)
+            reader.start()
+            try:
+                calls = [lambda: table.wait(["IORSH_SPEED"], timeout=0),
+                         lambda: table.wait(["IORSH_SPEED"], timeout=0.05),
+                         lambda: table.wait(timeout=0.5),
+                         lambda: table.memsh.wait(timeout=0.3),
+                         lambda: table.waiter().wait(timeout=0)]
+                for call in calls:
+                    before = reads[0]
+                    started = time.monotonic()
+                    assert call() == {}
+                    took = time.monotonic() - started
+                    assert took < 4  # blocked for good before
+                    if took > 0.3:  # a call that blocked left the GIL to others
+                        assert reads[0] > before + 10
+                waiter = table.waiter()
+                peer.set("IORSH_SPEED", "5")
+                assert table.wait(["IORSH_SPEED"], timeout=0.5) == {"IORSH_SPEED": 5}
+                assert waiter.wait(["IORSH_SPEED"], timeout=0.5) == {"IORSH_SPEED": 5}
+            finally:
+                stop.set()
+                reader.join(10)
+        # The holder is gone: its lock is taken over and changes flow again.
+        peer.set("IORSH_SPEED", "6")
+        assert table.wait(["IORSH_SPEED"], timeout=10) == {"IORSH_SPEED": 6}
+        assert waiter.wait(["IORSH_SPEED"], timeout=10) == {"IORSH_SPEED": 6}

@@ -231,8 +231,9 @@ class Batch {
 // Under the drain lock: reads the ring from *cursor to its head.
 void Collect(void* log, uint64_t* cursor, const ChangeFilter& filter, Batch* batch, bool* resync) {
   const uint64_t head = __atomic_load_n(&HeaderOf(log)->head, __ATOMIC_RELAXED);
-  if (head - *cursor > kChangeLogCapacity) {
-    // Overwritten already, or a cursor of another table.
+  if (*cursor > head || head - *cursor > kChangeLogCapacity) {
+    // Overwritten already, or a cursor of another table, or one never
+    // handed out: ahead of the ring, it would take old marks for new.
     *cursor = head;
     *resync = true;
     return;

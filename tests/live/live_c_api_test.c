@@ -46,6 +46,12 @@ static void CheckCodec(void) {
   CHECK(kelto_live_format_value('D', value, KELTO_LIVE_JSON, text, sizeof text) == KELTO_LIVE_OK &&
         strcmp(text, "null") == 0);
   CHECK(kelto_live_parse('W', "1.5", 3, KELTO_LIVE_JSON, value, NULL, 0) == KELTO_LIVE_BAD_VALUE);
+  /* An empty text may come as NULL with length 0: an empty $ value. */
+  memset(value, 'x', sizeof value);
+  CHECK(kelto_live_parse('$', NULL, 0, KELTO_LIVE_RAW, value, NULL, 0) == KELTO_LIVE_OK);
+  CHECK(value[0] == '\0' && value[KELTO_LIVE_VALUE_SIZE - 1] == '\0');
+  CHECK(kelto_live_parse('$', NULL, 0, KELTO_LIVE_TEXT, value, NULL, 0) == KELTO_LIVE_OK);
+  CHECK(kelto_live_parse('L', NULL, 0, KELTO_LIVE_RAW, value, NULL, 0) == KELTO_LIVE_BAD_VALUE);
   /* A buffer too small gets a cut, terminated text. */
   CHECK(kelto_live_escape("abcdef", 6, KELTO_LIVE_JSON, text, 4) == KELTO_LIVE_TOO_SMALL &&
         strcmp(text, "\"ab") == 0);

@@ -96,6 +96,48 @@ TEST_F(LiveWaitTest, EightObserverProcessesWakeForAWriteAndSeeItsValue) {
   kelto_live_detach(live);
 }
 
+// A cursor that no kelto_live_cursor handed out (ahead of the log's
+// position) must give a resync, never take old marks for new ones; an empty
+// text given as NULL is an empty value. Another process makes the changes.
+TEST_F(LiveWaitTest, ACursorAheadOfTheLogIsAResyncAndANullEmptyTextIsEmpty) {
+  kelto_live* live = Attach();
+  const uint32_t state = Ident(live, "IORSH_STATE");
+  ASSERT_EQ(RunInChild([] {
+              kelto_live* writer = Attach();
+              const uint32_t ident = Ident(writer, "IORSH_SPEED");
+              for (int value = 1; value <= 4; ++value) kelto_live_set_int(writer, ident, value);
+              kelto_live_detach(writer);
+              return 0;
+            }),
+            0);
+  uint32_t changed[8];
+  uint32_t count = 0;
+  int resync = 0;
+  const uint64_t far_ahead[] = {~uint64_t{0}, ~uint64_t{0} - 2, 1, 70000};
+  for (const uint64_t ahead : far_ahead) {
+    const uint64_t now = kelto_live_cursor(live);
+    ASSERT_GE(now, 4u);
+    uint64_t cursor = ahead < 100000 ? now + ahead : ahead;
+    ASSERT_EQ(kelto_live_wait(live, &cursor, nullptr, 0, 0, changed, 8, &count, &resync),
+              KELTO_LIVE_OK)
+        << ahead;
+    EXPECT_EQ(resync, 1) << ahead;
+    EXPECT_EQ(count, 0u) << ahead;
+    EXPECT_EQ(cursor, now) << ahead;
+    // From there on, only new changes.
+    ASSERT_EQ(kelto_live_set_text(live, state, "x"), KELTO_LIVE_OK);
+    ASSERT_EQ(kelto_live_set(live, state, nullptr, 0, KELTO_LIVE_RAW, nullptr, 0), KELTO_LIVE_OK);
+    ASSERT_EQ(kelto_live_wait(live, &cursor, nullptr, 0, kLongMs, changed, 8, &count, &resync),
+              KELTO_LIVE_OK);
+    EXPECT_EQ(resync, 0);
+    EXPECT_EQ(std::vector<uint32_t>(changed, changed + count), (std::vector<uint32_t>{state}));
+    char text[KELTO_LIVE_VALUE_SIZE] = "not empty";
+    EXPECT_EQ(kelto_live_get_text(live, state, text, sizeof text), KELTO_LIVE_OK);
+    EXPECT_STREQ(text, "");
+  }
+  kelto_live_detach(live);
+}
+
 TEST_F(LiveWaitTest, KeltoctlWaitPrintsTheChangeOrTimesOut) {
   const ToolResult timed_out = RunKeltoctl({"wait", "--timeout", "0.2", "IORSH_SPEED"});
   EXPECT_EQ(timed_out.status, 6) << timed_out.err;
