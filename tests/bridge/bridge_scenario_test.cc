@@ -86,14 +86,16 @@ class Machine {
     bridge_->Signal(SIGKILL);
     bridge_->Wait();
   }
-  // The bridge's resident memory in kB, from /proc.
-  long BridgeMemoryKb() const {
+  // The bridge's resident memory in kB, from /proc: now (VmRSS) or the
+  // most it ever held (VmHWM).
+  long BridgeMemoryKb(const std::string& field = "VmRSS:") const {
     std::ifstream status("/proc/" + std::to_string(bridge_->pid()) + "/status");
     for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+      if (line.starts_with(field)) return std::stol(line.substr(field.size()));
     }
     return -1;
   }
+  long BridgePeakMemoryKb() const { return BridgeMemoryKb("VmHWM:"); }
   int StopBridge() {
     bridge_->Signal(SIGTERM);
     return bridge_->Wait(10000);
@@ -248,12 +250,12 @@ TEST_F(BridgeScenario, MirrorsOwnedValuesAndGuardsRemoteWrites) {
 
   // Refused requests are answered on .../error and write nothing.
   const std::vector<std::pair<std::string, std::string>> refused = {
-      {"IORSH_FLAG", "1"},                          // not open to remote writes
-      {"IORSH_SPEED", "\"fast\""},                  // wrong type
-      {"IORSH_SPEED", "{\"v\": 4294967296}"},       // out of range
-      {"IORSH_SPEED", "{\"v\": 1"},                 // not JSON
-      {"IORSH_SPEED", std::string(10 << 20, '7')},  // 10 MB
-      {"IORSH_NOPE", "1"},                          // no such variable
+      {"IORSH_FLAG", "1"},                      // not open to remote writes
+      {"IORSH_SPEED", "\"fast\""},              // wrong type
+      {"IORSH_SPEED", "{\"v\": 4294967296}"},   // out of range
+      {"IORSH_SPEED", "{\"v\": 1"},             // not JSON
+      {"IORSH_SPEED", std::string(5000, '7')},  // above 4 KiB
+      {"IORSH_NOPE", "1"},                      // no such variable
   };
   probe_->Clear();
   for (const auto& [name, payload] : refused) probe_->Publish(TopicA(name + "/set"), payload, 1);
@@ -428,6 +430,39 @@ TEST_F(BridgeScenario, TopicsMadeUpByAnyPublisherDoNotGrowTheBridge) {
   // The mirror still works, and the owner's values still win.
   a_.Set("IORSH_SPEED", "3");
   EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
+}
+
+// mosquitto passes on messages of up to 256 MB unless a client says it
+// takes less: a bridge says so, and neither kind of topic it hears can make
+// it read one whole.
+TEST_F(BridgeScenario, AHugeMessageNeverReachesABridge) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+  probe_.reset();  // it would take both messages whole
+  const long peak_a = a_.BridgePeakMemoryKb();
+  const long peak_b = b_.BridgePeakMemoryKb();
+  ASSERT_GT(peak_a, 0);
+  {
+    Probe stranger(broker_.port());
+    ASSERT_TRUE(stranger.connected());
+    const std::string huge(200 << 20, '7');
+    // A write request for rigA, and a value rigB mirrors.
+    stranger.Publish(TopicA("IORSH_SPEED/set"), huge, 1);
+    stranger.Publish(TopicA("IORSH_SPEED"), "{\"v\":" + huge + ",\"ts\":1,\"seq\":1}", 1);
+    // After them on the same connection, so they have passed once this has.
+    stranger.Publish(TopicA("IORSH_SPEED/set"), "{\"v\": 7}", 1);
+    EXPECT_TRUE(Eventually([&] { return a_.Get("IORSH_SPEED") == 7; }, 60000));
+  }
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 7; }, 20000));
+  if (!kUnderAddressSanitizer) {
+    EXPECT_LT(a_.BridgePeakMemoryKb() - peak_a, 8 * 1024) << peak_a << " kB before";
+    EXPECT_LT(b_.BridgePeakMemoryKb() - peak_b, 8 * 1024) << peak_b << " kB before";
+  }
+  // Both bridges still work: the link was not dropped over it.
+  a_.Set("IORSH_SPEED", "8");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 8; }));
+  EXPECT_EQ(CountLines(a_.bridge_log(), "lost the broker"), 0u) << a_.bridge_log();
+  EXPECT_EQ(CountLines(b_.bridge_log(), "lost the broker"), 0u) << b_.bridge_log();
 }
 
 TEST_F(BridgeScenario, ARetainedWriteRequestIsAppliedOnceNotAtEveryReconnect) {

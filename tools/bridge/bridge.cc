@@ -108,6 +108,7 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   settings.cert_file = options_.cert_file;
   settings.key_file = options_.key_file;
   settings.will_topic = StateTopic(options_.node);
+  settings.max_packet_bytes = static_cast<uint32_t>(kMaxPacketBytes);
   LinkHandlers handlers;
   handlers.on_connected = [this] { OnConnected(); };
   handlers.on_message = [this](std::string_view topic, std::string_view payload) {
@@ -127,6 +128,13 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   }
 
   while (!stop.load()) {
+    if (link_->taken_over()) {
+      std::fprintf(stderr,
+                   "kelto-bridge: another bridge of node %s and table %s connected to the "
+                   "broker and took this one's session over; stopping, as only one may run\n",
+                   options_.node.c_str(), segment_.c_str());
+      return 2;
+    }
     if (attached_.load()) {
       WaitAndPublish();
       continue;
@@ -272,8 +280,15 @@ void Bridge::Announce() {
   for (const ExportedVariable& variable : exports_.variables()) {
     entries.push_back({variable.name, variable.type, variable.size, variable.settable});
   }
-  link_->Publish(BirthTopic(options_.node, segment_),
-                 BirthPayload(options_.node, segment_, entries), 1, true);
+  const std::string birth = BirthPayload(options_.node, segment_, entries);
+  if (birth.size() > kMaxBirthBytes && !warned_birth_size_) {
+    std::fprintf(stderr,
+                 "kelto-bridge: the list of %zu exported variables takes %zu bytes, more than "
+                 "the %zu a mirror reads: mirrors check no types; export fewer\n",
+                 entries.size(), birth.size(), kMaxBirthBytes);
+    warned_birth_size_ = true;
+  }
+  link_->Publish(BirthTopic(options_.node, segment_), birth, 1, true);
   for (uint32_t slot = 0; slot < exports_.variables().size(); ++slot) PublishSlot(slot, true);
 }
 

@@ -73,6 +73,7 @@ class Bridge {
   std::mutex publish_mutex_;
   PublishSchedule schedule_{0, 0};
   uint64_t last_sequence_ = 0;
+  bool warned_birth_size_ = false;
 };
 
 }  // namespace kelto::bridge

@@ -4,12 +4,17 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <utility>
 
 namespace kelto::bridge {
 namespace {
 
 constexpr int kFirstBackoffMs = 50;
 constexpr int kLastBackoffMs = 500;
+// Between tries after a refusal only a person can mend: slow enough not to
+// fill a log or lock an account, quick enough to notice the mend.
+constexpr int kPersonBackoffS = 30;
 // How long one network step may sleep without traffic; publications from
 // other threads wake it at once through the library's own pipe.
 constexpr int kLoopTimeoutMs = 250;
@@ -18,6 +23,30 @@ constexpr int kLoopTimeoutMs = 250;
 void InitialiseLibraryOnce() {
   static const int initialised = mosquitto_lib_init();
   (void)initialised;
+}
+
+// Refusals in CONNACK that another try cannot change.
+bool NeedsAPerson(int reason) {
+  return reason == MQTT_RC_BAD_USERNAME_OR_PASSWORD || reason == MQTT_RC_NOT_AUTHORIZED ||
+         reason == MQTT_RC_BANNED || reason == MQTT_RC_BAD_AUTHENTICATION_METHOD;
+}
+
+// libmosquitto 2.0 has no text for some of its codes ("Unknown error.").
+std::string LossText(int rc, int keepalive_s) {
+  if (rc == MOSQ_ERR_KEEPALIVE) {
+    return "no answer from the broker within the keep-alive time of " +
+           std::to_string(keepalive_s) + " s";
+  }
+  return mosquitto_strerror(rc);
+}
+
+std::string ClockTimeIn(int seconds) {
+  const std::time_t when = std::time(nullptr) + seconds;
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%H:%M:%S UTC", &parts);
+  return text;
 }
 
 }  // namespace
@@ -45,6 +74,7 @@ bool BrokerLink::Start(std::string* error) {
   mosquitto_connect_v5_callback_set(client_, &BrokerLink::OnConnect);
   mosquitto_disconnect_v5_callback_set(client_, &BrokerLink::OnDisconnect);
   mosquitto_message_v5_callback_set(client_, &BrokerLink::OnMessage);
+  mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
 
   static constexpr std::string_view kOffline = "offline";
   int rc =
@@ -104,20 +134,36 @@ bool BrokerLink::Subscribe(const std::string& filter, int qos, bool retained) {
 void BrokerLink::OnConnect(mosquitto*, void* self, int reason, int, const mosquitto_property*) {
   auto* link = static_cast<BrokerLink*>(self);
   if (reason != 0) {
-    std::fprintf(stderr, "kelto-bridge: the broker refused the connection: %s\n",
-                 mosquitto_reason_string(reason));
+    link->refusal_reason_ = reason;
     return;
   }
   std::fprintf(stderr, "kelto-bridge: connected to %s:%d\n", link->settings_.host.c_str(),
                link->settings_.port);
   link->backoff_ms_ = kFirstBackoffMs;
   link->logged_loss_ = false;
+  link->logged_person_ = false;
   link->connected_.store(true, std::memory_order_release);
   if (link->handlers_.on_connected) link->handlers_.on_connected();
 }
 
-void BrokerLink::OnDisconnect(mosquitto*, void* self, int, const mosquitto_property*) {
-  static_cast<BrokerLink*>(self)->connected_.store(false, std::memory_order_release);
+void BrokerLink::OnDisconnect(mosquitto*, void* self, int reason, const mosquitto_property*) {
+  auto* link = static_cast<BrokerLink*>(self);
+  link->disconnect_reason_ = reason;
+  link->connected_.store(false, std::memory_order_release);
+}
+
+void BrokerLink::OnLog(mosquitto*, void* self, int level, const char* text) {
+  if (level != MOSQ_LOG_ERR || text == nullptr) return;
+  auto* link = static_cast<BrokerLink*>(self);
+  std::lock_guard<std::mutex> lock(link->log_mutex_);
+  if (!link->library_error_.empty()) link->library_error_ += "; ";
+  // One failure can log a chain of reasons; the first few tell it.
+  if (link->library_error_.size() < 512) link->library_error_ += text;
+}
+
+std::string BrokerLink::TakeLibraryError() {
+  std::lock_guard<std::mutex> lock(log_mutex_);
+  return std::exchange(library_error_, std::string());
 }
 
 void BrokerLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
@@ -137,35 +183,88 @@ void BrokerLink::PauseForBackoff() {
   backoff_ms_ = std::min(backoff_ms_ * 2, kLastBackoffMs);
 }
 
+void BrokerLink::PauseForPerson(const std::string& what) {
+  if (!logged_person_) {
+    std::fprintf(stderr,
+                 "kelto-bridge: %s; retrying only every %d s, as this needs a person to mend "
+                 "(next try at %s)\n",
+                 what.c_str(), kPersonBackoffS, ClockTimeIn(kPersonBackoffS).c_str());
+    logged_person_ = true;
+    logged_loss_ = true;
+  }
+  std::unique_lock<std::mutex> lock(pause_mutex_);
+  pause_wake_.wait_for(lock, std::chrono::seconds(kPersonBackoffS),
+                       [this] { return stop_.load(); });
+}
+
+bool BrokerLink::Connect() {
+  refusal_reason_ = 0;
+  disconnect_reason_ = 0;
+  TakeLibraryError();
+  mosquitto_property* properties = nullptr;
+  if (settings_.max_packet_bytes > 0) {
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                 settings_.max_packet_bytes);
+  }
+  const int rc = mosquitto_connect_bind_v5(client_, settings_.host.c_str(), settings_.port,
+                                           settings_.keepalive_s, nullptr, properties);
+  mosquitto_property_free_all(&properties);
+  if (rc == MOSQ_ERR_SUCCESS) return true;
+  if (rc == MOSQ_ERR_TLS) {
+    const std::string why = TakeLibraryError();
+    PauseForPerson("TLS with the broker at " + settings_.host + ":" +
+                   std::to_string(settings_.port) +
+                   " failed: " + (why.empty() ? mosquitto_strerror(rc) : why));
+    return false;
+  }
+  if (!logged_loss_) {
+    std::fprintf(stderr, "kelto-bridge: cannot reach the broker at %s:%d (%s); retrying\n",
+                 settings_.host.c_str(), settings_.port, mosquitto_strerror(rc));
+    logged_loss_ = true;
+  }
+  PauseForBackoff();
+  return false;
+}
+
+void BrokerLink::ReportLoss(int rc) {
+  if (refusal_reason_ != 0) {
+    const std::string what = std::string("the broker refused the connection: ") +
+                             mosquitto_reason_string(refusal_reason_);
+    if (NeedsAPerson(refusal_reason_)) {
+      PauseForPerson(what);
+      return;
+    }
+    if (!logged_loss_) std::fprintf(stderr, "kelto-bridge: %s; retrying\n", what.c_str());
+  } else if (!logged_loss_) {
+    std::string why = disconnect_reason_ != 0 ? std::string("the broker disconnected it: ") +
+                                                    mosquitto_reason_string(disconnect_reason_)
+                                              : LossText(rc, settings_.keepalive_s);
+    if (rc == MOSQ_ERR_TLS) why += ": " + TakeLibraryError();
+    std::fprintf(stderr, "kelto-bridge: lost the broker (%s); reconnecting\n", why.c_str());
+  }
+  logged_loss_ = true;
+  PauseForBackoff();
+}
+
 void BrokerLink::Run() {
   bool socket_open = false;
   while (!stop_.load()) {
     if (!socket_open) {
-      const int rc = mosquitto_connect_bind_v5(client_, settings_.host.c_str(), settings_.port,
-                                               settings_.keepalive_s, nullptr, nullptr);
-      if (rc != MOSQ_ERR_SUCCESS) {
-        if (!logged_loss_) {
-          std::fprintf(stderr, "kelto-bridge: cannot reach the broker at %s:%d (%s); retrying\n",
-                       settings_.host.c_str(), settings_.port, mosquitto_strerror(rc));
-          logged_loss_ = true;
-        }
-        PauseForBackoff();
-        continue;
-      }
-      socket_open = true;
+      socket_open = Connect();
+      continue;
     }
     const int rc = mosquitto_loop(client_, kLoopTimeoutMs, 1);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      connected_.store(false);
-      socket_open = false;
-      if (!logged_loss_) {
-        std::fprintf(stderr, "kelto-bridge: lost the broker (%s); reconnecting\n",
-                     mosquitto_strerror(rc));
-        logged_loss_ = true;
-      }
-      mosquitto_disconnect(client_);
-      PauseForBackoff();
+    if (rc == MOSQ_ERR_SUCCESS) continue;
+    connected_.store(false);
+    socket_open = false;
+    mosquitto_disconnect(client_);
+    if (disconnect_reason_ == MQTT_RC_SESSION_TAKEN_OVER) {
+      // Another client with this id connected: reconnecting would take it
+      // back and start a fight that neither side ever wins.
+      taken_over_.store(true, std::memory_order_release);
+      return;
     }
+    ReportLoss(rc);
   }
   if (socket_open) SendOfflineAndDisconnect();
 }

@@ -110,6 +110,7 @@ std::string BirthPayload(std::string_view node, std::string_view segment,
 }
 
 std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payload) {
+  if (payload.size() > kMaxBirthBytes) return std::nullopt;
   const Json birth = ParseJson(payload);
   if (!birth.is_object()) return std::nullopt;
   const auto variables = birth.find("variables");

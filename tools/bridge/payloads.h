@@ -19,6 +19,13 @@ namespace kelto::bridge {
 // Requests and values larger than this are refused unread: no value of the
 // table needs a tenth of it, and parsing megabytes would stall the link.
 inline constexpr size_t kMaxPayloadBytes = 4096;
+// The largest birth a bridge sends or reads: about 10,000 variables of
+// ordinary names. It is the largest legal message, and so what the bridge
+// tells the broker it accepts (with room for the longest topic): the
+// broker drops anything larger instead of passing it on to be read whole.
+inline constexpr size_t kMaxBirthBytes = size_t{1} << 20;
+inline constexpr size_t kMaxTopicBytes = 65535;
+inline constexpr size_t kMaxPacketBytes = kMaxBirthBytes + kMaxTopicBytes + 1024;
 
 // Bytes as a quoted JSON string, through the live API's escape.
 std::string JsonString(std::string_view bytes);
