@@ -44,12 +44,15 @@ TEST(BridgeTopics, EscapeReadsBackAndKeepsOneLevel) {
 }
 
 TEST(BridgePayloads, ValuesAndRequests) {
-  const std::string payload = ValuePayload("\"a\\u00e9\"", 17, 99);
+  const std::string payload = ValuePayload("\"a\\u00e9\"", 17, 99, "1700-ab");
   const auto value = ParseValuePayload(payload);
   ASSERT_TRUE(value);
   EXPECT_EQ(value->seq, 99u);
+  EXPECT_EQ(value->run, "1700-ab");
+  EXPECT_EQ(ParseValuePayload("{\"v\":1,\"seq\":2}")->run, "");  // a bridge without runs
   EXPECT_EQ(value->json_value, "\"a\\u00e9\"");  // high bytes stay escaped for the codec
-  for (const char* bad : {"12", "{\"v\":1}", "{\"v\":1,\"seq\":-1}", "{\"v\":1,\"seq\":", "[]"}) {
+  for (const char* bad : {"12", "{\"v\":1}", "{\"v\":1,\"seq\":-1}", "{\"v\":1,\"seq\":", "[]",
+                          "{\"v\":1,\"seq\":2,\"run\":3}"}) {
     EXPECT_FALSE(ParseValuePayload(bad)) << bad;
   }
 
@@ -73,15 +76,16 @@ TEST(BridgePayloads, ValuesAndRequests) {
     EXPECT_FALSE(reason.empty());
   }
 
-  const std::string birth =
-      BirthPayload("rigA", "s", {{"A/B", 'L', 4, true}, {std::string("\xe9"), '$', 63, false}});
+  const std::string birth = BirthPayload(
+      "rigA", "s", "r1", {{"A/B", 'L', 4, true}, {std::string("\xe9"), '$', 63, false}});
   const auto parsed = nlohmann::json::parse(birth);
   EXPECT_EQ(parsed["variables"][0]["topic"], "A%2FB");
   EXPECT_EQ(parsed["variables"][0]["settable"], true);
-  const auto types = ParseBirthTypes(birth);
-  ASSERT_TRUE(types);
-  EXPECT_EQ(types->at("A%2FB"), 'L');
-  EXPECT_EQ(types->at("%E9"), '$');
+  const auto received = ParseBirth(birth);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->run, "r1");
+  EXPECT_EQ(received->types.at("A%2FB"), 'L');
+  EXPECT_EQ(received->types.at("%E9"), '$');
 }
 
 TEST(BridgeOptions, CommandLine) {

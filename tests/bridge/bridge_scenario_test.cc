@@ -19,6 +19,7 @@
 
 #include "bridge/bridge_harness.h"
 #include "kelto_live.h"
+#include "mqtt_protocol.h"
 #include "support/sanitizers.h"
 #include "support/test_environment.h"
 
@@ -164,7 +165,7 @@ class BridgeScenario : public ::testing::Test {
     ASSERT_TRUE(broker_.Start()) << "mosquitto did not start";
     a_.OpenTable();
     b_.OpenTable();
-    probe_ = std::make_unique<Probe>(broker_.port());
+    probe_ = std::make_unique<Probe>(broker_.port(), probe_user_, probe_password_);
     ASSERT_TRUE(probe_->connected());
     ASSERT_TRUE(probe_->Subscribe("kelto/v1/#"));
     StartBridgeA();
@@ -176,13 +177,31 @@ class BridgeScenario : public ::testing::Test {
   }
 
   void StartBridgeA() {
-    a_.StartBridge({"--broker", broker_.address(), "--node", "rigA", "--export", "IORSH_*",
-                    "--import", "rigB/MEMSH_*", "--allow-set", "IORSH_SPEED", "--allow-set",
-                    "IORSH_LABEL", "--max-rate", "50"});
+    std::vector<std::string> arguments{
+        "--broker",    broker_.address(), "--node",       "rigA",        "--export",
+        "IORSH_*",     "--import",        "rigB/MEMSH_*", "--allow-set", "IORSH_SPEED",
+        "--allow-set", "IORSH_LABEL",     "--max-rate",   "50"};
+    arguments.insert(arguments.end(), login_a_.begin(), login_a_.end());
+    a_.StartBridge(arguments);
   }
   void StartBridgeB() {
-    b_.StartBridge({"--broker", broker_.address(), "--node", "rigB", "--export", "*", "--import",
-                    "rigA/IORSH_*"});
+    std::vector<std::string> arguments{"--broker", broker_.address(), "--node",
+                                       "rigB",     "--export",        "*",
+                                       "--import", "rigA/IORSH_*"};
+    arguments.insert(arguments.end(), login_b_.begin(), login_b_.end());
+    b_.StartBridge(arguments);
+  }
+  // The run rigA's bridge named in its latest birth.
+  std::string RunOfA() {
+    Message birth;
+    std::string run;
+    probe_->WaitFor(
+        [&](const Message& m) {
+          if (m.topic == TopicA("$birth")) run = nlohmann::json::parse(m.payload).value("run", "");
+          return false;
+        },
+        0);
+    return run;
   }
 
   std::string TopicA(const std::string& name) const {
@@ -194,6 +213,11 @@ class BridgeScenario : public ::testing::Test {
   Machine a_;
   Machine b_;
   std::unique_ptr<Probe> probe_;
+  // Set by fixtures whose broker wants a login.
+  std::vector<std::string> login_a_;
+  std::vector<std::string> login_b_;
+  std::string probe_user_;
+  std::string probe_password_;
 };
 
 TEST_F(BridgeScenario, MirrorsOwnedValuesAndGuardsRemoteWrites) {
@@ -463,6 +487,114 @@ TEST_F(BridgeScenario, AHugeMessageNeverReachesABridge) {
   EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 8; }));
   EXPECT_EQ(CountLines(a_.bridge_log(), "lost the broker"), 0u) << a_.bridge_log();
   EXPECT_EQ(CountLines(b_.bridge_log(), "lost the broker"), 0u) << b_.bridge_log();
+}
+
+// Without access rules anyone may publish on rigA's topics. What cannot be
+// rigA's is refused and counted (one line a minute); a forged birth holds
+// the mirror back only until rigA's next one.
+TEST_F(BridgeScenario, AStrangersValuesCannotFreezeAMirror) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+  const std::string run = RunOfA();
+  ASSERT_FALSE(run.empty());
+  const std::string now_us = std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count());
+  const std::string beyond = "9223372036854775808";
+  for (const std::string& forged :
+       {"{\"v\":666,\"ts\":0,\"seq\":" + beyond + "}",                             // no run
+        "{\"v\":667,\"ts\":0,\"seq\":" + now_us + ",\"run\":\"forged\"}",          // unknown run
+        "{\"v\":668,\"ts\":0,\"seq\":" + beyond + ",\"run\":\"" + run + "\"}"}) {  // too far
+    probe_->Publish(TopicA("IORSH_SPEED"), forged, 1, true);
+  }
+  ASSERT_TRUE(
+      probe_->WaitFor([](const Message& m) { return m.payload.starts_with("{\"v\":668"); }));
+  a_.Set("IORSH_SPEED", "2");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 2; }));
+  EXPECT_EQ(CountLines(b_.bridge_log(), "refused"), 1u) << b_.bridge_log();
+  EXPECT_EQ(CountLines(b_.bridge_log(), "refused 1 values of node rigA"), 1u) << b_.bridge_log();
+
+  // A forged retained birth with another run and type: rigA's values wait
+  // for its next birth (a reconnect or restart), which starts over.
+  probe_->Publish(TopicA("$birth"),
+                  "{\"run\":\"forged\",\"variables\":[{\"topic\":\"IORSH_SPEED\",\"type\":\"D\"}]}",
+                  1, true);
+  ASSERT_TRUE(probe_->WaitFor([](const Message& m) { return m.payload.starts_with("{\"run\""); }));
+  a_.Set("IORSH_SPEED", "3");
+  ASSERT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":3,");
+  }));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(b_.Get("IORSH_SPEED"), 2);
+  EXPECT_EQ(CountLines(b_.bridge_log(), "IORSH_SPEED: type D there"), 1u) << b_.bridge_log();
+  a_.KillBridge();
+  StartBridgeA();
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
+  a_.Set("IORSH_SPEED", "4");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 4; }));
+  EXPECT_NE(RunOfA(), run);
+}
+
+// The example access rules on a broker with password users: a node writes
+// only its own subtree, so a stranger's value never reaches a mirror.
+class SecuredBridgeScenario : public BridgeScenario {
+ protected:
+  void SetUp() override {
+    const std::string passwords = environment_.Path("passwd");
+    for (const std::string user : {"rigA", "rigB", "stranger"}) {
+      environment_.WriteFile(user + ".password", user + "-secret\n");
+      std::vector<std::string> command{MOSQUITTO_PASSWD_PATH, "-b", passwords, user,
+                                       user + "-secret"};
+      if (user == "rigA") command.insert(command.begin() + 1, "-c");
+      ASSERT_EQ(RunToEnd(command, environment_.Path("passwd.log")), 0)
+          << environment_.ReadFile("passwd.log");
+    }
+    broker_.Secure("allow_anonymous false\npassword_file " + passwords + "\nacl_file " +
+                   EXAMPLES_DIR "/kelto-mosquitto.acl\n");
+    login_a_ = {"--username", "rigA", "--password-file", environment_.Path("rigA.password")};
+    login_b_ = {"--username", "rigB", "--password-file", environment_.Path("rigB.password")};
+    probe_user_ = "stranger";
+    probe_password_ = "stranger-secret";
+    BridgeScenario::SetUp();
+  }
+};
+
+TEST_F(SecuredBridgeScenario, TheExampleRulesKeepStrangersOutAndAWrongPasswordWaits) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+  EXPECT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_SPEED") && m.payload.starts_with("{\"v\":1,");
+  })) << "every user reads every node";
+
+  // The broker refuses the stranger's value on rigA's topic and its birth.
+  const std::string now_us = std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count());
+  EXPECT_EQ(probe_->PublishAcknowledged(TopicA("IORSH_SPEED"),
+                                        "{\"v\":666,\"ts\":0,\"seq\":" + now_us + "}", true),
+            MQTT_RC_NOT_AUTHORIZED);
+  EXPECT_EQ(probe_->PublishAcknowledged(TopicA("$birth"), "{\"run\":\"x\",\"variables\":[]}", true),
+            MQTT_RC_NOT_AUTHORIZED);
+  EXPECT_EQ(probe_->PublishAcknowledged("kelto/v1/stranger/s/X", "{\"v\":1,\"seq\":1}"), 0);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(b_.Get("IORSH_SPEED"), 1);
+  EXPECT_FALSE(probe_->WaitFor(
+      [](const Message& m) { return m.payload.find("666") != std::string::npos; }, 0));
+  a_.Set("IORSH_SPEED", "2");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 2; }));
+  EXPECT_EQ(CountLines(b_.bridge_log(), "refused"), 0u) << b_.bridge_log();
+
+  // A wrong password is said once, with the time of the next try, and not
+  // tried again every half second.
+  environment_.WriteFile("wrong.password", "guess\n");
+  login_a_ = {"--username", "rigA", "--password-file", environment_.Path("wrong.password")};
+  a_.KillBridge();
+  StartBridgeA();
+  std::this_thread::sleep_for(2s);
+  const std::string log = a_.bridge_log();
+  EXPECT_EQ(CountLines(log, "refused the connection"), 1u) << log;
+  EXPECT_EQ(CountLines(log, "next try at"), 1u) << log;
+  EXPECT_EQ(a_.StopBridge(), 0);
 }
 
 TEST_F(BridgeScenario, ARetainedWriteRequestIsAppliedOnceNotAtEveryReconnect) {

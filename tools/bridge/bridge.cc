@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -69,9 +70,20 @@ std::optional<std::string> JsonValueOf(char type, const unsigned char* raw) {
   return std::string(text);
 }
 
+// This process's run: its start time and a random part, so that no two
+// runs of a node share a name, even when started in the same millisecond.
+std::string NewRunName() {
+  std::random_device random;
+  char text[64];
+  std::snprintf(text, sizeof text, "%lld-%08x", static_cast<long long>(MillisecondsSinceEpoch()),
+                static_cast<unsigned>(random()));
+  return text;
+}
+
 }  // namespace
 
-Bridge::Bridge(BridgeOptions options) : options_(std::move(options)), imports_(options_.imports) {}
+Bridge::Bridge(BridgeOptions options)
+    : options_(std::move(options)), run_(NewRunName()), imports_(options_.imports) {}
 
 Bridge::~Bridge() {
   if (link_) link_->Stop();
@@ -270,8 +282,8 @@ void Bridge::PublishSlot(uint32_t slot, bool forced) {
   }
   const std::optional<std::string> json = JsonValueOf(variable.type, raw);
   if (!json) return;
-  link_->Publish(variable.topic, ValuePayload(*json, MillisecondsSinceEpoch(), NextSequence()), 0,
-                 true);
+  link_->Publish(variable.topic,
+                 ValuePayload(*json, MillisecondsSinceEpoch(), NextSequence(), run_), 0, true);
 }
 
 void Bridge::Announce() {
@@ -280,11 +292,11 @@ void Bridge::Announce() {
   for (const ExportedVariable& variable : exports_.variables()) {
     entries.push_back({variable.name, variable.type, variable.size, variable.settable});
   }
-  const std::string birth = BirthPayload(options_.node, segment_, entries);
+  const std::string birth = BirthPayload(options_.node, segment_, run_, entries);
   if (birth.size() > kMaxBirthBytes && !warned_birth_size_) {
     std::fprintf(stderr,
                  "kelto-bridge: the list of %zu exported variables takes %zu bytes, more than "
-                 "the %zu a mirror reads: mirrors check no types; export fewer\n",
+                 "the %zu a mirror reads, so mirrors check neither types nor runs; export fewer\n",
                  entries.size(), birth.size(), kMaxBirthBytes);
     warned_birth_size_ = true;
   }
@@ -323,7 +335,7 @@ void Bridge::OnMessage(std::string_view topic, std::string_view payload) {
   if (parsed->kind == TopicKind::kBirth) {
     imports_.NoteBirth(*parsed, payload);
   } else if (parsed->kind == TopicKind::kValue) {
-    imports_.Apply(table_, *parsed, payload);
+    imports_.Apply(table_, *parsed, payload, MicrosecondsSinceEpoch(), Clock::now());
   }
 }
 

@@ -60,6 +60,7 @@ class Bridge {
   uint64_t NextSequence();
 
   BridgeOptions options_;
+  const std::string run_;
   kelto_live* table_ = nullptr;
   std::string segment_;
   std::unique_ptr<BrokerLink> link_;

@@ -36,12 +36,14 @@ std::string JsonString(std::string_view bytes) {
   return buffer;
 }
 
-std::string ValuePayload(std::string_view json_value, int64_t ts_ms, uint64_t seq) {
+std::string ValuePayload(std::string_view json_value, int64_t ts_ms, uint64_t seq,
+                         std::string_view run) {
   std::string payload;
-  payload.reserve(json_value.size() + 64);
+  payload.reserve(json_value.size() + 96);
   payload.append("{\"v\":").append(json_value);
   payload.append(",\"ts\":").append(std::to_string(ts_ms));
-  payload.append(",\"seq\":").append(std::to_string(seq)).append("}");
+  payload.append(",\"seq\":").append(std::to_string(seq));
+  payload.append(",\"run\":").append(JsonString(run)).append("}");
   return payload;
 }
 
@@ -51,11 +53,14 @@ std::optional<ReceivedValue> ParseValuePayload(std::string_view payload) {
   if (!message.is_object()) return std::nullopt;
   const auto value = message.find("v");
   const auto seq = message.find("seq");
-  if (value == message.end() || seq == message.end() || !seq->is_number_unsigned()) {
+  const auto run = message.find("run");
+  if (value == message.end() || seq == message.end() || !seq->is_number_unsigned() ||
+      (run != message.end() && !run->is_string())) {
     return std::nullopt;
   }
   try {
-    return ReceivedValue{AsJsonText(*value), seq->get<uint64_t>()};
+    return ReceivedValue{AsJsonText(*value), seq->get<uint64_t>(),
+                         run == message.end() ? std::string() : run->get<std::string>()};
   } catch (const Json::exception&) {
     return std::nullopt;
   }
@@ -91,10 +96,10 @@ std::optional<SetRequest> ParseSetRequest(std::string_view payload, std::string*
   }
 }
 
-std::string BirthPayload(std::string_view node, std::string_view segment,
+std::string BirthPayload(std::string_view node, std::string_view segment, std::string_view run,
                          const std::vector<BirthEntry>& entries) {
-  std::string payload =
-      "{\"node\":" + JsonString(node) + ",\"segment\":" + JsonString(segment) + ",\"variables\":[";
+  std::string payload = "{\"node\":" + JsonString(node) + ",\"segment\":" + JsonString(segment) +
+                        ",\"run\":" + JsonString(run) + ",\"variables\":[";
   bool first = true;
   for (const BirthEntry& entry : entries) {
     if (!first) payload.push_back(',');
@@ -109,13 +114,19 @@ std::string BirthPayload(std::string_view node, std::string_view segment,
   return payload;
 }
 
-std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payload) {
+std::optional<ReceivedBirth> ParseBirth(std::string_view payload) {
   if (payload.size() > kMaxBirthBytes) return std::nullopt;
   const Json birth = ParseJson(payload);
   if (!birth.is_object()) return std::nullopt;
   const auto variables = birth.find("variables");
-  if (variables == birth.end() || !variables->is_array()) return std::nullopt;
-  std::map<std::string, char> types;
+  const auto run = birth.find("run");
+  if (variables == birth.end() || !variables->is_array() ||
+      (run != birth.end() && !run->is_string())) {
+    return std::nullopt;
+  }
+  ReceivedBirth received;
+  if (run != birth.end()) received.run = run->get<std::string>();
+  std::map<std::string, char>& types = received.types;
   for (const Json& entry : *variables) {
     if (!entry.is_object()) continue;
     const auto topic = entry.find("topic");
@@ -128,7 +139,7 @@ std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payl
     // a compatible one, so any stand-in that matches no letter will do.
     types[topic->get<std::string>()] = letter.size() == 1 ? letter[0] : '\x7f';
   }
-  return types;
+  return received;
 }
 
 std::string ErrorPayload(std::string_view reason) {
