@@ -40,6 +40,23 @@ TEST(BridgeTopics, EscapeReadsBackAndKeepsOneLevel) {
   EXPECT_FALSE(ParseTopic("kelto/v1/rigA/s/X/other"));
   EXPECT_FALSE(ParseTopic("kelto/v2/rigA/s/X"));
   EXPECT_FALSE(IsValidNodeName("rig/A"));
+
+  // A badly escaped name in a write request is refused on its own /error
+  // topic, with the reason.
+  const std::string requests = "kelto/v1/rigA/s%2F1/";
+  for (const std::string& name : {"A%2f", "%zz", "A%00", "A%", "%", "A%41", "$x", "A B", ""}) {
+    std::string reason;
+    const auto refusal = RefusalTopicOfBadName(requests + name + "/set", "rigA", "s/1", &reason);
+    ASSERT_TRUE(refusal) << name;
+    EXPECT_EQ(*refusal, requests + name + "/error");
+    EXPECT_FALSE(reason.empty()) << name;
+  }
+  std::string reason;
+  EXPECT_FALSE(RefusalTopicOfBadName(requests + "A%2F/set", "rigA", "s/1", &reason));
+  EXPECT_FALSE(RefusalTopicOfBadName(requests + "A%2f/set", "rigB", "s/1", &reason));
+  EXPECT_FALSE(RefusalTopicOfBadName(requests + "A%2f/x/set", "rigA", "s/1", &reason));
+  RefusalTopicOfBadName(requests + "A%2f/set", "rigA", "s/1", &reason);
+  EXPECT_EQ(reason, "escape %2f is not '%' and two upper-case hex digits");
   EXPECT_FALSE(IsValidNodeName("+"));
 }
 
@@ -68,9 +85,14 @@ TEST(BridgePayloads, ValuesAndRequests) {
   ASSERT_TRUE(request);
   EXPECT_EQ(request->syntax, KELTO_LIVE_TEXT);
   EXPECT_EQ(request->text, "left\\tfront");
+  // -0 keeps its sign on the way in, and a mirror reads it back signed.
+  EXPECT_EQ(ParseSetRequest(" -0 ", &reason)->text, "-0");
+  EXPECT_EQ(ParseSetRequest("-0.0", &reason)->text, "-0.0");
+  EXPECT_EQ(ParseValuePayload("{\"v\":-0.0,\"seq\":1}")->json_value, "-0.0");
   for (const std::string& bad :
        {std::string("{\"v\": 1"), std::string("[1,"), std::string("{\"w\": 1}"),
-        std::string(kMaxPayloadBytes + 1, '1')}) {
+        std::string(kMaxPayloadBytes + 1, '1'), std::string("52\0junk", 7),
+        std::string("\"q\xffq\""), std::string(" \"open")}) {
     reason.clear();
     EXPECT_FALSE(ParseSetRequest(bad, &reason)) << bad.substr(0, 20);
     EXPECT_FALSE(reason.empty());

@@ -274,12 +274,17 @@ TEST_F(BridgeScenario, MirrorsOwnedValuesAndGuardsRemoteWrites) {
 
   // Refused requests are answered on .../error and write nothing.
   const std::vector<std::pair<std::string, std::string>> refused = {
-      {"IORSH_FLAG", "1"},                      // not open to remote writes
-      {"IORSH_SPEED", "\"fast\""},              // wrong type
-      {"IORSH_SPEED", "{\"v\": 4294967296}"},   // out of range
-      {"IORSH_SPEED", "{\"v\": 1"},             // not JSON
-      {"IORSH_SPEED", std::string(5000, '7')},  // above 4 KiB
-      {"IORSH_NOPE", "1"},                      // no such variable
+      {"IORSH_FLAG", "1"},                          // not open to remote writes
+      {"IORSH_SPEED", "\"fast\""},                  // wrong type
+      {"IORSH_SPEED", "{\"v\": 4294967296}"},       // out of range
+      {"IORSH_SPEED", "{\"v\": 1"},                 // not JSON
+      {"IORSH_SPEED", std::string(5000, '7')},      // above 4 KiB
+      {"IORSH_NOPE", "1"},                          // no such variable
+      {"IORSH_SPEED", std::string("52\0junk", 7)},  // a NUL byte inside
+      {"IORSH_LABEL", "\"q\xffq\""},                // JSON that does not parse
+      {"IORSH_%2fX", "1"},                          // badly escaped names
+      {"IORSH %zz", "1"},
+      {"$IORSH%", "1"},
   };
   probe_->Clear();
   for (const auto& [name, payload] : refused) probe_->Publish(TopicA(name + "/set"), payload, 1);
@@ -295,7 +300,19 @@ TEST_F(BridgeScenario, MirrorsOwnedValuesAndGuardsRemoteWrites) {
   EXPECT_EQ(probe_->Count([&](const Message& m) { return m.topic.ends_with("/error"); }),
             refused.size());
   EXPECT_EQ(a_.Get("IORSH_SPEED"), 42);
+  EXPECT_EQ(a_.Text("IORSH_LABEL"), "hello world");
   EXPECT_EQ(a_.Get("IORSH_FLAG"), 0);
+  EXPECT_EQ(probe_->Count([&](const Message& m) {
+    return m.topic == TopicA("IORSH_%2fX/error") &&
+           m.payload.find("upper-case") != std::string::npos;
+  }),
+            1u);
+
+  // -0.0 keeps its sign on the wire.
+  a_.Set("IORSH_TEMP", "-0.0");
+  EXPECT_TRUE(probe_->WaitFor([&](const Message& m) {
+    return m.topic == TopicA("IORSH_TEMP") && m.payload.starts_with("{\"v\":-0.0,");
+  }));
   EXPECT_EQ(probe_->Count([&](const Message& m) { return m.topic == TopicA("IORSH_SPEED"); }), 0u);
 }
 

@@ -61,6 +61,9 @@ std::optional<std::string> JsonValueOf(char type, const unsigned char* raw) {
   if (kelto_live_format_value(type, raw, KELTO_LIVE_JSON, text, sizeof text) != KELTO_LIVE_OK) {
     return std::nullopt;
   }
+  // "-0" would be read back as the integer 0 by a mirror: written as a
+  // fraction, the sign arrives.
+  if (type == 'D' && std::string_view(text) == "-0") return std::string("-0.0");
   if (type == 'D' && std::string_view(text) == "null") {
     if (kelto_live_format_value(type, raw, KELTO_LIVE_TEXT, text, sizeof text) != KELTO_LIVE_OK) {
       return std::nullopt;
@@ -325,8 +328,17 @@ void Bridge::OnConnected() {
 
 void Bridge::OnMessage(std::string_view topic, std::string_view payload) {
   const std::optional<ParsedTopic> parsed = ParseTopic(topic);
-  if (!parsed || parsed->node == options_.node) {
-    if (parsed && parsed->kind == TopicKind::kSet) HandleWriteRequest(*parsed, payload);
+  if (!parsed) {
+    std::string reason;
+    const std::optional<std::string> refusal =
+        RefusalTopicOfBadName(topic, options_.node, segment_, &reason);
+    if (refusal) {
+      link_->Publish(*refusal, ErrorPayload(reason), 1, false, kRequestExpiryS);
+    }
+    return;
+  }
+  if (parsed->node == options_.node) {
+    if (parsed->kind == TopicKind::kSet) HandleWriteRequest(*parsed, payload);
     return;
   }
   // A table being swapped counts as no table: nothing is mirrored into it.

@@ -19,9 +19,18 @@ std::string AsJsonText(const Json& value) {
   return value.dump(-1, ' ', true, Json::error_handler_t::strict);
 }
 
-bool LooksLikeJsonContainer(std::string_view text) {
+// Text that starts as a JSON object, array or string is meant as JSON: when
+// it does not parse, it is a mistake, never text to store as it stands.
+bool LooksLikeJson(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
-  return first != std::string_view::npos && (text[first] == '{' || text[first] == '[');
+  return first != std::string_view::npos &&
+         (text[first] == '{' || text[first] == '[' || text[first] == '"');
+}
+
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 }  // namespace
@@ -72,14 +81,21 @@ std::optional<SetRequest> ParseSetRequest(std::string_view payload, std::string*
               std::to_string(kMaxPayloadBytes);
     return std::nullopt;
   }
+  if (payload.find('\0') != std::string_view::npos) {
+    *reason = "request holds a NUL byte";
+    return std::nullopt;
+  }
   const Json message = ParseJson(payload);
   if (message.is_discarded()) {
-    if (LooksLikeJsonContainer(payload)) {
+    if (LooksLikeJson(payload)) {
       *reason = "request is not valid JSON";
       return std::nullopt;
     }
     return SetRequest{std::string(payload), KELTO_LIVE_TEXT};
   }
+  // A bare number goes to the codec as written: read back and written
+  // again it would lose the sign of -0 (an integer here).
+  if (message.is_number()) return SetRequest{std::string(Trimmed(payload)), KELTO_LIVE_JSON};
   try {
     if (message.is_object()) {
       const auto value = message.find("v");

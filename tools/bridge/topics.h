@@ -21,8 +21,9 @@
 namespace kelto::bridge {
 
 std::string EscapeLevel(std::string_view bytes);
-// nullopt for a level that no EscapeLevel could have written.
-std::optional<std::string> UnescapeLevel(std::string_view level);
+// nullopt for a level that no EscapeLevel could have written, with the
+// reason in `*reason` when one is asked for.
+std::optional<std::string> UnescapeLevel(std::string_view level, std::string* reason = nullptr);
 
 // Node names are plain: letters, digits, '-', '_' and '.', at most 64.
 bool IsValidNodeName(std::string_view node);
@@ -50,6 +51,12 @@ struct ParsedTopic {
 
 // nullopt for a topic outside the bridge's tree or with a bad escape.
 std::optional<ParsedTopic> ParseTopic(std::string_view topic);
+
+// For a write request to `node`'s `segment` whose name level is badly
+// escaped: the topic its refusal goes to, and why in `*reason`. nullopt for
+// any other topic.
+std::optional<std::string> RefusalTopicOfBadName(std::string_view topic, std::string_view node,
+                                                 std::string_view segment, std::string* reason);
 
 }  // namespace kelto::bridge
 
