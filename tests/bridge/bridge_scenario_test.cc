@@ -40,6 +40,7 @@ class Machine {
     std::ofstream(directory_ + "/memsh.mem") << memsh;
   }
   ~Machine() {
+    second_bridge_.reset();
     bridge_.reset();
     kelto_live_detach(observer_);
     holder_.reset();
@@ -82,6 +83,12 @@ class Machine {
     std::vector<std::string> command{BRIDGE_PATH};
     command.insert(command.end(), arguments.begin(), arguments.end());
     bridge_ = std::make_unique<Process>(command, Environment(), directory_ + "/bridge.log");
+  }
+  // A second bridge on the same table, logging to bridge2.log.
+  void StartSecondBridge(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{BRIDGE_PATH};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    second_bridge_ = std::make_unique<Process>(command, Environment(), directory_ + "/bridge2.log");
   }
   void KillBridge() {
     bridge_->Signal(SIGKILL);
@@ -135,6 +142,7 @@ class Machine {
   std::string segment_;
   std::unique_ptr<Process> holder_;
   std::unique_ptr<Process> bridge_;
+  std::unique_ptr<Process> second_bridge_;
   kelto_live* observer_ = nullptr;
 };
 
@@ -641,6 +649,45 @@ TEST_F(BridgeScenario, ARetainedWriteRequestIsAppliedOnceNotAtEveryReconnect) {
   }),
             0u);
   probe_->Publish(TopicA("IORSH_SPEED/set"), "", 1, true);  // clears the retained request
+}
+
+// On each table one bridge only exports and another only imports: what one
+// table's exporter publishes comes back to it through the other table, but
+// an equal value is not published again, so the echo ends after one round.
+TEST_F(BridgeScenario, SplitBridgesEndAnEchoAfterOneRound) {
+  a_.StopBridge();
+  b_.StopBridge();
+  const std::string broker = broker_.address();
+  a_.StartBridge({"--broker", broker, "--node", "a-out", "--export", "IORSH_SPEED"});
+  a_.StartSecondBridge({"--broker", broker, "--node", "a-in", "--import", "b-out/IORSH_SPEED"});
+  b_.StartBridge({"--broker", broker, "--node", "b-out", "--export", "IORSH_SPEED"});
+  b_.StartSecondBridge({"--broker", broker, "--node", "b-in", "--import", "a-out/IORSH_SPEED"});
+  for (const std::string node : {"a-out", "a-in", "b-out", "b-in"}) {
+    ASSERT_TRUE(probe_->WaitFor([&](const Message& m) {
+      return m.topic.starts_with("kelto/v1/" + node + "/") && m.topic.ends_with("/$birth");
+    })) << node;
+  }
+  const auto published = [&](const std::string& node) {
+    return probe_->Count([&](const Message& m) {
+      return m.topic.starts_with("kelto/v1/" + node + "/") && m.topic.ends_with("/IORSH_SPEED");
+    });
+  };
+  std::this_thread::sleep_for(300ms);
+  probe_->Clear();
+
+  a_.Set("IORSH_SPEED", "5");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 5; }));
+  std::this_thread::sleep_for(1s);  // an echo would have sent about 100 by now
+  EXPECT_EQ(published("a-out"), 1u);
+  EXPECT_EQ(published("b-out"), 1u);
+
+  // The same value written again is no change to publish; another is.
+  a_.Set("IORSH_SPEED", "5");
+  b_.Set("IORSH_SPEED", "6");
+  EXPECT_TRUE(Eventually([&] { return a_.Get("IORSH_SPEED") == 6; }));
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(published("a-out"), 2u);
+  EXPECT_EQ(published("b-out"), 2u);
 }
 
 // A password file that never ends, or cannot be read, stops the bridge with

@@ -283,8 +283,9 @@ void Bridge::PublishSlot(uint32_t slot, bool forced) {
       variable.last_number = number;
     }
   }
-  const std::optional<std::string> json = JsonValueOf(variable.type, raw);
-  if (!json) return;
+  std::optional<std::string> json = JsonValueOf(variable.type, raw);
+  if (!json || (!forced && json == variable.last_json)) return;
+  variable.last_json = json;
   link_->Publish(variable.topic,
                  ValuePayload(*json, MillisecondsSinceEpoch(), NextSequence(), run_), 0, true);
 }
