@@ -228,9 +228,10 @@ void OnProbePublished(mosquitto*, void* self, int, int reason, const mosquitto_p
 
 }  // namespace
 
-Probe::Probe(int port, const std::string& username, const std::string& password) {
+Probe::Probe(int port, const std::string& username, const std::string& password,
+             const std::string& client_id) {
   mosquitto_lib_init();
-  client_ = mosquitto_new(nullptr, true, this);
+  client_ = mosquitto_new(client_id.empty() ? nullptr : client_id.c_str(), true, this);
   if (!username.empty()) mosquitto_username_pw_set(client_, username.c_str(), password.c_str());
   mosquitto_publish_v5_callback_set(client_, &OnProbePublished);
   mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);

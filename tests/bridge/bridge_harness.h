@@ -80,7 +80,8 @@ struct Message {
 // An MQTT v5 client in the test process that records what it hears.
 class Probe {
  public:
-  explicit Probe(int port, const std::string& username = "", const std::string& password = "");
+  explicit Probe(int port, const std::string& username = "", const std::string& password = "",
+                 const std::string& client_id = "");
   ~Probe();
   bool connected() const { return connected_; }
   // Returns once the broker acknowledged the subscription.

@@ -36,7 +36,8 @@ TEST(BridgeTopics, EscapeReadsBackAndKeepsOneLevel) {
     EXPECT_FALSE(UnescapeLevel(level)) << level;
   }
   EXPECT_EQ(ParseTopic(BirthTopic("rigA", "s"))->kind, TopicKind::kBirth);
-  EXPECT_EQ(ParseTopic(StateTopic("rigA"))->kind, TopicKind::kState);
+  EXPECT_EQ(ParseTopic(StateTopic("rigA", "a/b"))->kind, TopicKind::kState);
+  EXPECT_EQ(ParseTopic(StateTopic("rigA", "a/b"))->segment, "a/b");
   EXPECT_FALSE(ParseTopic("kelto/v1/rigA/s/X/other"));
   EXPECT_FALSE(ParseTopic("kelto/v2/rigA/s/X"));
   EXPECT_FALSE(IsValidNodeName("rig/A"));
@@ -44,7 +45,7 @@ TEST(BridgeTopics, EscapeReadsBackAndKeepsOneLevel) {
   // A badly escaped name in a write request is refused on its own /error
   // topic, with the reason.
   const std::string requests = "kelto/v1/rigA/s%2F1/";
-  for (const std::string& name : {"A%2f", "%zz", "A%00", "A%", "%", "A%41", "$x", "A B", ""}) {
+  for (const std::string name : {"A%2f", "%zz", "A%00", "A%", "%", "A%41", "$x", "A B", ""}) {
     std::string reason;
     const auto refusal = RefusalTopicOfBadName(requests + name + "/set", "rigA", "s/1", &reason);
     ASSERT_TRUE(refusal) << name;

@@ -90,6 +90,18 @@ class Machine {
     command.insert(command.end(), arguments.begin(), arguments.end());
     second_bridge_ = std::make_unique<Process>(command, Environment(), directory_ + "/bridge2.log");
   }
+  int WaitSecondBridge() { return second_bridge_->Wait(20000); }
+  int StopSecondBridge() {
+    second_bridge_->Signal(SIGTERM);
+    return second_bridge_->Wait(10000);
+  }
+  int WaitBridge() { return bridge_->Wait(20000); }
+  std::string second_bridge_log() const {
+    std::ifstream in(directory_ + "/bridge2.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
   void KillBridge() {
     bridge_->Signal(SIGKILL);
     bridge_->Wait();
@@ -179,9 +191,9 @@ class BridgeScenario : public ::testing::Test {
     StartBridgeA();
     StartBridgeB();
     ASSERT_TRUE(probe_->WaitFor(
-        [](const Message& m) { return IsPayload(m, "kelto/v1/rigA/$state", "online"); }));
+        [&](const Message& m) { return IsPayload(m, TopicA("$state"), "online"); }));
     ASSERT_TRUE(probe_->WaitFor(
-        [](const Message& m) { return IsPayload(m, "kelto/v1/rigB/$state", "online"); }));
+        [&](const Message& m) { return IsPayload(m, TopicB("$state"), "online"); }));
   }
 
   void StartBridgeA() {
@@ -214,6 +226,9 @@ class BridgeScenario : public ::testing::Test {
 
   std::string TopicA(const std::string& name) const {
     return "kelto/v1/rigA/" + a_.segment() + "/" + name;
+  }
+  std::string TopicB(const std::string& name) const {
+    return "kelto/v1/rigB/" + b_.segment() + "/" + name;
   }
 
   TestEnvironment environment_;
@@ -388,8 +403,8 @@ TEST_F(BridgeScenario, ConvergesAfterBrokerAndBridgeOutages) {
   // rigA's bridge is killed: the broker marks it offline. Restarted, it
   // brings the value written while it was away.
   a_.KillBridge();
-  EXPECT_TRUE(probe_->WaitFor(
-      [](const Message& m) { return IsPayload(m, "kelto/v1/rigA/$state", "offline"); }));
+  EXPECT_TRUE(
+      probe_->WaitFor([&](const Message& m) { return IsPayload(m, TopicA("$state"), "offline"); }));
   a_.Set("IORSH_SPEED", "3");
   StartBridgeA();
   EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 3; }));
@@ -397,8 +412,8 @@ TEST_F(BridgeScenario, ConvergesAfterBrokerAndBridgeOutages) {
   // A bridge asked to stop says goodbye itself.
   probe_->Clear();
   EXPECT_EQ(b_.StopBridge(), 0);
-  EXPECT_TRUE(probe_->WaitFor(
-      [](const Message& m) { return IsPayload(m, "kelto/v1/rigB/$state", "offline"); }));
+  EXPECT_TRUE(
+      probe_->WaitFor([&](const Message& m) { return IsPayload(m, TopicB("$state"), "offline"); }));
 }
 
 TEST_F(BridgeScenario, FollowsTablesAwayAndBack) {
@@ -688,6 +703,40 @@ TEST_F(BridgeScenario, SplitBridgesEndAnEchoAfterOneRound) {
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(published("a-out"), 2u);
   EXPECT_EQ(published("b-out"), 2u);
+}
+
+// One bridge per node and table: a second one stops at once with a reason,
+// and so does one whose session another client takes over. The same node
+// on another table is another bridge, with a state of its own.
+TEST_F(BridgeScenario, OneBridgePerNodeAndTable) {
+  a_.Set("IORSH_SPEED", "1");
+  ASSERT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 1; }));
+  a_.StartSecondBridge({"--broker", broker_.address(), "--node", "rigA", "--export", "IORSH_*"});
+  EXPECT_EQ(a_.WaitSecondBridge(), 2);
+  EXPECT_EQ(CountLines(a_.second_bridge_log(), "another bridge of node rigA and table"), 1u)
+      << a_.second_bridge_log();
+  a_.Set("IORSH_SPEED", "2");
+  EXPECT_TRUE(Eventually([&] { return b_.Get("IORSH_SPEED") == 2; }));
+  EXPECT_EQ(CountLines(a_.bridge_log(), "connected to"), 1u) << a_.bridge_log();
+
+  const std::string other_state = "kelto/v1/rigA/" + b_.segment() + "/$state";
+  b_.StartSecondBridge({"--broker", broker_.address(), "--node", "rigA", "--export", "NONE"});
+  ASSERT_TRUE(
+      probe_->WaitFor([&](const Message& m) { return IsPayload(m, other_state, "online"); }));
+  EXPECT_EQ(b_.StopSecondBridge(), 0);
+  EXPECT_TRUE(
+      probe_->WaitFor([&](const Message& m) { return IsPayload(m, other_state, "offline"); }));
+  EXPECT_EQ(
+      probe_->Count([&](const Message& m) { return IsPayload(m, TopicA("$state"), "offline"); }),
+      0u);
+
+  // A client with rigA's client id (a bridge that started at the same
+  // moment) takes the session over: rigA's bridge stops rather than fight.
+  Probe usurper(broker_.port(), "", "", "kelto-bridge/rigA/" + a_.segment());
+  ASSERT_TRUE(usurper.connected());
+  usurper.Publish(TopicA("$state"), "online", 1, true);
+  EXPECT_EQ(a_.WaitBridge(), 2);
+  EXPECT_EQ(CountLines(a_.bridge_log(), "took this one's session over"), 1u) << a_.bridge_log();
 }
 
 // A password file that never ends, or cannot be read, stops the bridge with

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bridge/payloads.h"
+#include "bridge/state_peek.h"
 
 namespace kelto::bridge {
 namespace {
@@ -122,8 +123,16 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   settings.ca_file = options_.ca_file;
   settings.cert_file = options_.cert_file;
   settings.key_file = options_.key_file;
-  settings.will_topic = StateTopic(options_.node);
+  settings.will_topic = StateTopic(options_.node, segment_);
+  settings.run = run_;
   settings.max_packet_bytes = static_cast<uint32_t>(kMaxPacketBytes);
+  if (PeekState(settings, settings.will_topic) == PeerState::kOnline) {
+    std::fprintf(stderr,
+                 "kelto-bridge: another bridge of node %s and table %s is connected to the "
+                 "broker (its state is online); stopping, as only one may run\n",
+                 options_.node.c_str(), segment_.c_str());
+    return 2;
+  }
   LinkHandlers handlers;
   handlers.on_connected = [this] { OnConnected(); };
   handlers.on_message = [this](std::string_view topic, std::string_view payload) {
@@ -318,7 +327,7 @@ void Bridge::Subscribe() {
 }
 
 void Bridge::OnConnected() {
-  link_->Publish(StateTopic(options_.node), "online", 1, true);
+  link_->PublishState("online");
   Subscribe();
   // While the main thread swaps tables it announces the new one itself.
   std::shared_lock<std::shared_mutex> shared(table_mutex_, std::try_to_lock);

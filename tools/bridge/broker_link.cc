@@ -7,6 +7,8 @@
 #include <ctime>
 #include <utility>
 
+#include "bridge/state_peek.h"
+
 namespace kelto::bridge {
 namespace {
 
@@ -15,6 +17,8 @@ constexpr int kLastBackoffMs = 500;
 // Between tries after a refusal only a person can mend: slow enough not to
 // fill a log or lock an account, quick enough to notice the mend.
 constexpr int kPersonBackoffS = 30;
+// After a lost connection, how long to listen for another bridge's state.
+constexpr int kTakeOverListenMs = 500;
 // How long one network step may sleep without traffic; publications from
 // other threads wake it at once through the library's own pipe.
 constexpr int kLoopTimeoutMs = 250;
@@ -51,6 +55,23 @@ std::string ClockTimeIn(int seconds) {
 
 }  // namespace
 
+int ApplyLogin(mosquitto* client, const LinkSettings& settings) {
+  InitialiseLibraryOnce();
+  mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  int rc = MOSQ_ERR_SUCCESS;
+  if (!settings.username.empty()) {
+    rc = mosquitto_username_pw_set(client, settings.username.c_str(),
+                                   settings.password.empty() ? nullptr : settings.password.c_str());
+  }
+  if (rc == MOSQ_ERR_SUCCESS && !settings.ca_file.empty()) {
+    rc =
+        mosquitto_tls_set(client, settings.ca_file.c_str(), nullptr,
+                          settings.cert_file.empty() ? nullptr : settings.cert_file.c_str(),
+                          settings.key_file.empty() ? nullptr : settings.key_file.c_str(), nullptr);
+  }
+  return rc;
+}
+
 BrokerLink::BrokerLink(LinkSettings settings, LinkHandlers handlers)
     : settings_(std::move(settings)), handlers_(std::move(handlers)) {}
 
@@ -77,20 +98,13 @@ bool BrokerLink::Start(std::string* error) {
   mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
 
   static constexpr std::string_view kOffline = "offline";
-  int rc =
-      mosquitto_will_set_v5(client_, settings_.will_topic.c_str(),
-                            static_cast<int>(kOffline.size()), kOffline.data(), 1, true, nullptr);
-  if (rc == MOSQ_ERR_SUCCESS && !settings_.username.empty()) {
-    rc = mosquitto_username_pw_set(
-        client_, settings_.username.c_str(),
-        settings_.password.empty() ? nullptr : settings_.password.c_str());
-  }
-  if (rc == MOSQ_ERR_SUCCESS && !settings_.ca_file.empty()) {
-    rc = mosquitto_tls_set(client_, settings_.ca_file.c_str(), nullptr,
-                           settings_.cert_file.empty() ? nullptr : settings_.cert_file.c_str(),
-                           settings_.key_file.empty() ? nullptr : settings_.key_file.c_str(),
-                           nullptr);
-  }
+  mosquitto_property* run = nullptr;
+  mosquitto_property_add_string_pair(&run, MQTT_PROP_USER_PROPERTY, "run", settings_.run.c_str());
+  // The library keeps the properties with the Will on success only.
+  int rc = mosquitto_will_set_v5(client_, settings_.will_topic.c_str(),
+                                 static_cast<int>(kOffline.size()), kOffline.data(), 1, true, run);
+  if (rc != MOSQ_ERR_SUCCESS) mosquitto_property_free_all(&run);
+  if (rc == MOSQ_ERR_SUCCESS) rc = ApplyLogin(client_, settings_);
   if (rc != MOSQ_ERR_SUCCESS) {
     *error = mosquitto_strerror(rc);
     return false;
@@ -124,6 +138,15 @@ bool BrokerLink::Publish(std::string_view topic, std::string_view payload, int q
   return rc == MOSQ_ERR_SUCCESS;
 }
 
+bool BrokerLink::PublishState(std::string_view state) {
+  mosquitto_property* run = nullptr;
+  mosquitto_property_add_string_pair(&run, MQTT_PROP_USER_PROPERTY, "run", settings_.run.c_str());
+  const int rc = mosquitto_publish_v5(client_, nullptr, settings_.will_topic.c_str(),
+                                      static_cast<int>(state.size()), state.data(), 1, true, run);
+  mosquitto_property_free_all(&run);
+  return rc == MOSQ_ERR_SUCCESS;
+}
+
 bool BrokerLink::Subscribe(const std::string& filter, int qos, bool retained) {
   const int options = MQTT_SUB_OPT_NO_LOCAL |
                       (retained ? MQTT_SUB_OPT_SEND_RETAIN_ALWAYS : MQTT_SUB_OPT_SEND_RETAIN_NEVER);
@@ -148,7 +171,10 @@ void BrokerLink::OnConnect(mosquitto*, void* self, int reason, int, const mosqui
 
 void BrokerLink::OnDisconnect(mosquitto*, void* self, int reason, const mosquitto_property*) {
   auto* link = static_cast<BrokerLink*>(self);
-  link->disconnect_reason_ = reason;
+  // The broker's DISCONNECT gives an MQTT reason code (0x80 and up); the
+  // library then reports the closed socket with an error code of its own,
+  // which must not hide it.
+  if (reason >= 0x80) link->disconnect_reason_ = reason;
   link->connected_.store(false, std::memory_order_release);
 }
 
@@ -258,9 +284,12 @@ void BrokerLink::Run() {
     connected_.store(false);
     socket_open = false;
     mosquitto_disconnect(client_);
-    if (disconnect_reason_ == MQTT_RC_SESSION_TAKEN_OVER) {
-      // Another client with this id connected: reconnecting would take it
-      // back and start a fight that neither side ever wins.
+    // Another bridge with this id connected (the broker may say so, or
+    // only close the socket, and the other's state then stands online):
+    // reconnecting would take the session back and start a fight that
+    // neither side ever wins.
+    if (disconnect_reason_ == MQTT_RC_SESSION_TAKEN_OVER ||
+        PeekState(settings_, settings_.will_topic, kTakeOverListenMs) == PeerState::kOnline) {
       taken_over_.store(true, std::memory_order_release);
       return;
     }
@@ -270,11 +299,7 @@ void BrokerLink::Run() {
 }
 
 void BrokerLink::SendOfflineAndDisconnect() {
-  if (connected()) {
-    static constexpr std::string_view kOffline = "offline";
-    mosquitto_publish_v5(client_, nullptr, settings_.will_topic.c_str(),
-                         static_cast<int>(kOffline.size()), kOffline.data(), 1, true, nullptr);
-  }
+  if (connected()) PublishState("offline");
   mosquitto_disconnect(client_);
   for (int step = 0; step < 20 && mosquitto_loop(client_, 50, 1) == MOSQ_ERR_SUCCESS; ++step) {
   }

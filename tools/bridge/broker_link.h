@@ -33,6 +33,9 @@ struct LinkSettings {
   std::string cert_file;
   std::string key_file;
   std::string will_topic;  // receives "offline" (retained) when the link dies
+  // The bridge's run, a user property of its state messages: a state
+  // "online" of another run means another bridge is connected.
+  std::string run;
   // Told to the broker in CONNECT: it drops larger messages for this client
   // rather than pass them on to be read whole.
   uint32_t max_packet_bytes = 0;
@@ -44,6 +47,10 @@ struct LinkHandlers {
   // On the network thread, for every message received.
   std::function<void(std::string_view topic, std::string_view payload)> on_message;
 };
+
+// Puts the protocol version, user name, password and TLS files of
+// `settings` on a client; a libmosquitto result.
+int ApplyLogin(mosquitto* client, const LinkSettings& settings);
 
 class BrokerLink {
  public:
@@ -68,6 +75,8 @@ class BrokerLink {
   // expiry_s > 0 adds the MQTT v5 message expiry interval.
   bool Publish(std::string_view topic, std::string_view payload, int qos, bool retain,
                uint32_t expiry_s = 0);
+  // "online" or "offline" (retained) on the Will topic, naming the run.
+  bool PublishState(std::string_view state);
   // Subscribes with No Local, so the bridge never hears its own messages.
   // Without `retained`, messages the broker kept from before are not sent.
   bool Subscribe(const std::string& filter, int qos, bool retained = true);

@@ -109,9 +109,8 @@ bool IsValidNodeName(std::string_view node) {
   return true;
 }
 
-std::string StateTopic(std::string_view node) {
-  std::string topic(kRoot);
-  return topic.append(node).append("/$state");
+std::string StateTopic(std::string_view node, std::string_view segment) {
+  return Join(node, segment) + "/$state";
 }
 
 std::string BirthTopic(std::string_view node, std::string_view segment) {
@@ -145,16 +144,12 @@ std::optional<ParsedTopic> ParseTopic(std::string_view topic) {
   ParsedTopic parsed{};
   if (levels.empty() || !IsValidNodeName(levels[0])) return std::nullopt;
   parsed.node = std::string(levels[0]);
-  if (levels.size() == 2 && levels[1] == "$state") {
-    parsed.kind = TopicKind::kState;
-    return parsed;
-  }
   if (levels.size() < 3 || levels.size() > 4) return std::nullopt;
   std::optional<std::string> segment = UnescapeLevel(levels[1]);
   if (!segment || segment->empty()) return std::nullopt;
   parsed.segment = std::move(*segment);
-  if (levels.size() == 3 && levels[2] == "$birth") {
-    parsed.kind = TopicKind::kBirth;
+  if (levels.size() == 3 && (levels[2] == "$birth" || levels[2] == "$state")) {
+    parsed.kind = levels[2] == "$birth" ? TopicKind::kBirth : TopicKind::kState;
     return parsed;
   }
   std::optional<std::string> name = UnescapeLevel(levels[2]);

@@ -1,7 +1,7 @@
 // Topic names of the bridge, and the escape that keeps any variable or
 // segment name inside one topic level.
 //
-//   kelto/v1/<node>/$state                     online / offline (retained)
+//   kelto/v1/<node>/<segment>/$state           online / offline (retained)
 //   kelto/v1/<node>/<segment>/$birth           what the node exports (retained)
 //   kelto/v1/<node>/<segment>/<name>           a value (retained)
 //   kelto/v1/<node>/<segment>/<name>/set       a request to write
@@ -28,7 +28,7 @@ std::optional<std::string> UnescapeLevel(std::string_view level, std::string* re
 // Node names are plain: letters, digits, '-', '_' and '.', at most 64.
 bool IsValidNodeName(std::string_view node);
 
-std::string StateTopic(std::string_view node);
+std::string StateTopic(std::string_view node, std::string_view segment);
 std::string BirthTopic(std::string_view node, std::string_view segment);
 std::string ValueTopic(std::string_view node, std::string_view segment, std::string_view name);
 std::string SetTopic(std::string_view node, std::string_view segment, std::string_view name);
@@ -44,7 +44,7 @@ enum class TopicKind { kValue, kBirth, kSet, kError, kState };
 struct ParsedTopic {
   TopicKind kind;
   std::string node;
-  std::string segment;     // unescaped; empty for kState
+  std::string segment;     // unescaped
   std::string name;        // unescaped; empty for kBirth and kState
   std::string name_level;  // the name as it stands in the topic
 };
