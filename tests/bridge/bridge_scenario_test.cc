@@ -766,5 +766,104 @@ TEST(BridgePasswordFile, WithoutAnEndOrUnreadableItIsRefused) {
   }
 }
 
+// TLS and login mistakes, with certificates made for the test: each says
+// why, in the library's words; those of local files stop the bridge at
+// start with status 2, and the broker's refusals are retried slowly.
+TEST(BridgeTls, EveryMistakeSaysWhy) {
+  TestEnvironment environment;
+  const auto path = [&](const std::string& name) { return environment.Path(name); };
+  const auto openssl = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), OPENSSL_PATH);
+    return RunToEnd(arguments, path("openssl.log"));
+  };
+  const std::vector<std::string> new_key{"-newkey", "ec", "-pkeyopt",
+                                         "ec_paramgen_curve:prime256v1", "-nodes"};
+  const auto make_ca = [&](const std::string& name) {
+    std::vector<std::string> arguments{"req", "-x509"};
+    arguments.insert(arguments.end(), new_key.begin(), new_key.end());
+    arguments.insert(arguments.end(), {"-keyout", path(name + ".key"), "-out", path(name + ".pem"),
+                                       "-subj", "/CN=" + name, "-days", "2"});
+    ASSERT_EQ(openssl(arguments), 0) << environment.ReadFile("openssl.log");
+  };
+  const auto make_certificate = [&](const std::string& name, const std::string& alt_name) {
+    std::vector<std::string> arguments{"req"};
+    arguments.insert(arguments.end(), new_key.begin(), new_key.end());
+    arguments.insert(arguments.end(), {"-keyout", path(name + ".key"), "-out", path(name + ".csr"),
+                                       "-subj", "/CN=" + name});
+    ASSERT_EQ(openssl(arguments), 0) << environment.ReadFile("openssl.log");
+    environment.WriteFile(name + ".ext", "subjectAltName=" + alt_name + "\n");
+    ASSERT_EQ(openssl({"x509", "-req", "-in", path(name + ".csr"), "-CA", path("ca.pem"), "-CAkey",
+                       path("ca.key"), "-CAcreateserial", "-out", path(name + ".pem"), "-days", "2",
+                       "-extfile", path(name + ".ext")}),
+              0)
+        << environment.ReadFile("openssl.log");
+  };
+  make_ca("ca");
+  make_ca("other-ca");
+  make_certificate("server", "IP:127.0.0.1");
+  make_certificate("elsewhere", "DNS:elsewhere.invalid");
+  make_certificate("client", "DNS:client");
+  environment.WriteFile("not-pem.pem", "hello\n");
+  environment.WriteFile("password", "secret\n");
+
+  TestBroker broker(environment.directory());
+  const int elsewhere_port = FreeLoopbackPort();
+  broker.Secure("allow_anonymous true\ncafile " + path("ca.pem") + "\ncertfile " +
+                path("server.pem") + "\nkeyfile " + path("server.key") + "\nlistener " +
+                std::to_string(elsewhere_port) + " 127.0.0.1\ncafile " + path("ca.pem") +
+                "\ncertfile " + path("elsewhere.pem") + "\nkeyfile " + path("elsewhere.key") +
+                "\n");
+  ASSERT_TRUE(broker.Start()) << environment.ReadFile("mosquitto.log");
+
+  int run = 0;
+  const auto start = [&](int port, std::vector<std::string> arguments) {
+    const std::string log = "bridge" + std::to_string(++run) + ".log";
+    arguments.insert(arguments.begin(),
+                     {BRIDGE_PATH, "--broker", "127.0.0.1:" + std::to_string(port), "--node", "n"});
+    return std::make_pair(
+        std::make_unique<Process>(
+            arguments, std::vector<std::string>{"KELTO_SEGMENT=" + environment.segment()},
+            path(log)),
+        log);
+  };
+  const auto log_holds = [&](const std::string& log, const std::string& text) {
+    return Eventually([&] { return environment.ReadFile(log).find(text) != std::string::npos; },
+                      20000);
+  };
+
+  // The right CA: connected.
+  auto [good, good_log] = start(broker.port(), {"--cafile", path("ca.pem")});
+  EXPECT_TRUE(log_holds(good_log, "connected to")) << environment.ReadFile(good_log);
+  good->Signal(SIGTERM);
+  EXPECT_EQ(good->Wait(), 0);
+
+  // Another CA, or a certificate for another host name: OpenSSL's reason,
+  // once, with the time of the next try.
+  for (const auto& [port, ca] : {std::pair{broker.port(), std::string("other-ca.pem")},
+                                 std::pair{elsewhere_port, std::string("ca.pem")}}) {
+    auto [bridge, log] = start(port, {"--cafile", path(ca)});
+    EXPECT_TRUE(log_holds(log, "certificate verify failed")) << environment.ReadFile(log);
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(CountLines(environment.ReadFile(log), "next try at"), 1u)
+        << environment.ReadFile(log);
+    bridge->Signal(SIGTERM);
+    EXPECT_EQ(bridge->Wait(), 0);
+  }
+
+  // Local mistakes stop it at start with status 2 and the reason.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
+      {{"--cafile", path("not-pem.pem")}, "--cafile"},
+      {{"--cafile", path("ca.pem"), "--cert", path("client.pem"), "--key", path("other-ca.key")},
+       "cannot be used with --cert"},
+      {{"--password-file", path("password")}, "--username"},
+  };
+  for (const auto& [arguments, reason] : mistakes) {
+    auto [bridge, log] = start(broker.port(), arguments);
+    EXPECT_EQ(bridge->Wait(), 2) << reason;
+    EXPECT_NE(environment.ReadFile(log).find(reason), std::string::npos)
+        << environment.ReadFile(log);
+  }
+}
+
 }  // namespace
 }  // namespace kelto::testing

@@ -1,9 +1,11 @@
 #include "bridge/bridge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -12,6 +14,7 @@
 
 #include "bridge/payloads.h"
 #include "bridge/state_peek.h"
+#include "bridge/tls_files.h"
 
 namespace kelto::bridge {
 namespace {
@@ -44,9 +47,14 @@ constexpr size_t kMaxPasswordBytes = 65535;
 
 // The first line of the file, or nothing when it cannot be read or is
 // longer than a password can be.
-std::optional<std::string> ReadPassword(const std::string& path) {
+std::optional<std::string> ReadPassword(const std::string& path, std::string* reason) {
+  errno = 0;
   std::ifstream in(path);
-  if (!in) return std::nullopt;
+  if (!in) {
+    *reason = errno != 0 ? std::strerror(errno) : "cannot open it";
+    return std::nullopt;
+  }
+  *reason = "no line of at most " + std::to_string(kMaxPasswordBytes) + " bytes";
   std::string line;
   char c = 0;
   while (line.size() <= kMaxPasswordBytes && in.get(c) && c != '\n') line += c;
@@ -102,6 +110,11 @@ int Bridge::Run(const std::atomic<bool>& stop) {
     return 1;
   }
   segment_ = kelto_live_segment_name(table_);
+  if (const std::optional<std::string> why =
+          CheckTlsFiles(options_.ca_file, options_.cert_file, options_.key_file)) {
+    std::fprintf(stderr, "kelto-bridge: %s\n", why->c_str());
+    return 2;
+  }
 
   LinkSettings settings;
   settings.host = options_.host;
@@ -110,12 +123,11 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   settings.client_id = "kelto-bridge/" + options_.node + "/" + EscapeLevel(segment_);
   settings.username = options_.username;
   if (!options_.password_file.empty()) {
-    std::optional<std::string> password = ReadPassword(options_.password_file);
+    std::string reason;
+    std::optional<std::string> password = ReadPassword(options_.password_file, &reason);
     if (!password) {
-      std::fprintf(stderr,
-                   "kelto-bridge: cannot read a password of at most %zu bytes from the first "
-                   "line of %s\n",
-                   kMaxPasswordBytes, options_.password_file.c_str());
+      std::fprintf(stderr, "kelto-bridge: cannot read the password from %s: %s\n",
+                   options_.password_file.c_str(), reason.c_str());
       return 1;
     }
     settings.password = std::move(*password);
@@ -148,7 +160,7 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   std::string error;
   if (!link_->Start(&error)) {
     std::fprintf(stderr, "kelto-bridge: %s\n", error.c_str());
-    return 1;
+    return 2;  // settings the library refuses: no retry mends them
   }
 
   while (!stop.load()) {
