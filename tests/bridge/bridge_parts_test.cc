@@ -109,6 +109,14 @@ TEST(BridgePayloads, ValuesAndRequests) {
   EXPECT_EQ(received->run, "r1");
   EXPECT_EQ(received->types.at("A%2FB"), 'L');
   EXPECT_EQ(received->types.at("%E9"), '$');
+  EXPECT_EQ(ParseBirth("{\"variables\":[{\"topic\":\"X\",\"type\":\"L\",\"more\":{\"type\":\"D\"}},"
+                       "{\"topic\":\"Y\"},7]}")
+                ->types,
+            (std::map<std::string, char>{{"X", 'L'}}));
+  for (const char* bad : {"[]", "\"x\"", "{}", "{\"variables\":{}}", "{\"run\":1,\"variables\":[]}",
+                          "{\"variables\":[]", "{\"variables\":[]}x"}) {
+    EXPECT_FALSE(ParseBirth(bad)) << bad;
+  }
 }
 
 TEST(BridgeOptions, CommandLine) {

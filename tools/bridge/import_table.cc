@@ -14,6 +14,9 @@ namespace {
 // Real tables stay far below these numbers.
 constexpr size_t kMaxTargets = 8192;
 constexpr size_t kMaxOwners = 256;
+// Types remembered from births, over all owners (a birth may list some
+// 30,000 variables).
+constexpr size_t kMaxTypeEntries = 65536;
 
 // A sequence number is the owner's clock in microseconds: one further ahead
 // of this machine's clock than clocks of two machines ever are apart is
@@ -50,8 +53,21 @@ bool ImportTable::Covers(const std::string& node, const std::string& name) const
 void ImportTable::NoteBirth(const ParsedTopic& topic, std::string_view payload) {
   std::optional<ReceivedBirth> birth = ParseBirth(payload);
   if (!birth) return;
+  // Only the types of variables mirrored here are ever looked at.
+  std::erase_if(birth->types, [&](const auto& entry) {
+    const std::optional<std::string> name = UnescapeLevel(entry.first);
+    return !name || !Covers(topic.node, *name);
+  });
   const std::string key = OwnerKey(topic);
-  if (!owners_.contains(key)) MakeRoom(owners_, kMaxOwners);
+  if (const auto old = owners_.find(key); old != owners_.end()) {
+    type_entries_ -= old->second.types.size();
+  }
+  if ((!owners_.contains(key) && owners_.size() >= kMaxOwners) ||
+      type_entries_ + birth->types.size() > kMaxTypeEntries) {
+    owners_.clear();
+    type_entries_ = 0;
+  }
+  type_entries_ += birth->types.size();
   Owner& owner = owners_[key];
   owner.run = std::move(birth->run);
   owner.birth = ++births_;

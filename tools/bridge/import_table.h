@@ -90,6 +90,7 @@ class ImportTable {
   std::unordered_map<std::string, Target> targets_;
   std::unordered_map<std::string, Owner> owners_;
   std::map<std::string, Refusals> refusals_;  // per imported node
+  size_t type_entries_ = 0;                   // over all owners
   uint64_t births_ = 0;
   uint64_t applied_ = 0;
 };

@@ -130,34 +130,6 @@ std::string BirthPayload(std::string_view node, std::string_view segment, std::s
   return payload;
 }
 
-std::optional<ReceivedBirth> ParseBirth(std::string_view payload) {
-  if (payload.size() > kMaxBirthBytes) return std::nullopt;
-  const Json birth = ParseJson(payload);
-  if (!birth.is_object()) return std::nullopt;
-  const auto variables = birth.find("variables");
-  const auto run = birth.find("run");
-  if (variables == birth.end() || !variables->is_array() ||
-      (run != birth.end() && !run->is_string())) {
-    return std::nullopt;
-  }
-  ReceivedBirth received;
-  if (run != birth.end()) received.run = run->get<std::string>();
-  std::map<std::string, char>& types = received.types;
-  for (const Json& entry : *variables) {
-    if (!entry.is_object()) continue;
-    const auto topic = entry.find("topic");
-    const auto type = entry.find("type");
-    if (topic == entry.end() || type == entry.end() || !topic->is_string() || !type->is_string()) {
-      continue;
-    }
-    const auto& letter = type->get_ref<const std::string&>();
-    // A letter above 0x7f arrives as two UTF-8 bytes; such a type is never
-    // a compatible one, so any stand-in that matches no letter will do.
-    types[topic->get<std::string>()] = letter.size() == 1 ? letter[0] : '\x7f';
-  }
-  return received;
-}
-
 std::string ErrorPayload(std::string_view reason) {
   return "{\"error\":" + JsonString(reason) + "}";
 }

@@ -66,7 +66,7 @@ struct ReceivedBirth {
   std::string run;                    // "" from a bridge that names no runs
   std::map<std::string, char> types;  // topic level to type letter
 };
-// nullopt when the payload is not a birth.
+// nullopt when the payload is not a birth (birth_reader.cc).
 std::optional<ReceivedBirth> ParseBirth(std::string_view payload);
 
 // {"error":<reason>}
