@@ -197,6 +197,8 @@ bool TestBroker::Start() {
   return Eventually([&] { return Accepts(port_); }, 10000);
 }
 
+void TestBroker::Freeze(bool frozen) { process_->Signal(frozen ? SIGSTOP : SIGCONT); }
+
 void TestBroker::Kill() {
   process_->Signal(SIGKILL);
   process_->Wait();

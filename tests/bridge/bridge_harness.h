@@ -60,6 +60,8 @@ class TestBroker {
   void Secure(const std::string& lines) { secure_lines_ = lines; }
   bool Start();  // true once it accepts connections
   void Kill();   // SIGKILL, as a crash
+  // Stops it answering (SIGSTOP), as a hung broker or a cut cable, and on.
+  void Freeze(bool frozen);
 
  private:
   void WriteConfig() const;

@@ -766,6 +766,27 @@ TEST(BridgePasswordFile, WithoutAnEndOrUnreadableItIsRefused) {
   }
 }
 
+// A broker that stops answering is named as such, not as "Unknown error".
+TEST(BridgeLink, ABrokerThatStopsAnsweringIsSaidSo) {
+  TestEnvironment environment;
+  TestBroker broker(environment.directory());
+  ASSERT_TRUE(broker.Start());
+  Process bridge({BRIDGE_PATH, "--broker", broker.address(), "--node", "n", "--keepalive", "5"},
+                 {"KELTO_SEGMENT=" + environment.segment()}, environment.Path("bridge.log"));
+  const auto log_holds = [&](const std::string& text, size_t times) {
+    return Eventually([&] { return CountLines(environment.ReadFile("bridge.log"), text) >= times; },
+                      30000);
+  };
+  ASSERT_TRUE(log_holds("connected to", 1)) << environment.ReadFile("bridge.log");
+  broker.Freeze(true);
+  EXPECT_TRUE(log_holds("no answer from the broker within the keep-alive time of 5 s", 1))
+      << environment.ReadFile("bridge.log");
+  broker.Freeze(false);
+  EXPECT_TRUE(log_holds("connected to", 2)) << environment.ReadFile("bridge.log");
+  bridge.Signal(SIGTERM);
+  EXPECT_EQ(bridge.Wait(), 0);
+}
+
 // TLS and login mistakes, with certificates made for the test: each says
 // why, in the library's words; those of local files stop the bridge at
 // start with status 2, and the broker's refusals are retried slowly.
