@@ -161,11 +161,20 @@ bool Eventually(const std::function<bool()>& condition, int timeout_ms) {
   return true;
 }
 
+int RunToEnd(const std::vector<std::string>& arguments, const std::string& log) {
+  Process process(arguments, {}, log);
+  return process.Wait(60000);
+}
+
 TestBroker::TestBroker(const std::string& directory)
-    : directory_(directory), port_(FreeLoopbackPort()) {
+    : directory_(directory), port_(FreeLoopbackPort()) {}
+
+void TestBroker::WriteConfig() const {
   std::ofstream config(directory_ + "/mosquitto.conf");
+  // As root, mosquitto would read the test's own files as another user.
+  if (geteuid() == 0) config << "user root\n";
   config << "listener " << port_ << " 127.0.0.1\n"
-         << "allow_anonymous true\n"
+         << (secure_lines_.empty() ? "allow_anonymous true\n" : secure_lines_)
          << "set_tcp_nodelay true\n"
          << "persistence false\n"
          << "log_dest stderr\n"
@@ -181,11 +190,14 @@ TestBroker::~TestBroker() {
 }
 
 bool TestBroker::Start() {
+  WriteConfig();
   process_ = std::make_unique<Process>(
       std::vector<std::string>{MOSQUITTO_PATH, "-c", directory_ + "/mosquitto.conf"},
       std::vector<std::string>{}, directory_ + "/mosquitto.log");
   return Eventually([&] { return Accepts(port_); }, 10000);
 }
+
+void TestBroker::Freeze(bool frozen) { process_->Signal(frozen ? SIGSTOP : SIGCONT); }
 
 void TestBroker::Kill() {
   process_->Signal(SIGKILL);
@@ -212,11 +224,18 @@ void OnProbeSubscribed(mosquitto*, void* self, int, int, const int*, const mosqu
   static_cast<Probe*>(self)->Acknowledged();
 }
 
+void OnProbePublished(mosquitto*, void* self, int, int reason, const mosquitto_property*) {
+  static_cast<Probe*>(self)->Published(reason);
+}
+
 }  // namespace
 
-Probe::Probe(int port) {
+Probe::Probe(int port, const std::string& username, const std::string& password,
+             const std::string& client_id) {
   mosquitto_lib_init();
-  client_ = mosquitto_new(nullptr, true, this);
+  client_ = mosquitto_new(client_id.empty() ? nullptr : client_id.c_str(), true, this);
+  if (!username.empty()) mosquitto_username_pw_set(client_, username.c_str(), password.c_str());
+  mosquitto_publish_v5_callback_set(client_, &OnProbePublished);
   mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_message_v5_callback_set(client_, &OnProbeMessage);
@@ -250,6 +269,13 @@ void Probe::Publish(const std::string& topic, const std::string& payload, int qo
   mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                        payload.data(), qos, retain, properties);
   mosquitto_property_free_all(&properties);
+}
+
+int Probe::PublishAcknowledged(const std::string& topic, const std::string& payload, bool retain) {
+  const int before = published_.load();
+  Publish(topic, payload, 1, retain);
+  if (!Eventually([&] { return published_.load() > before; }, 10000)) return -1;
+  return publish_reason_.load();
 }
 
 void Probe::Record(Message message) {

@@ -55,11 +55,19 @@ class TestBroker {
   ~TestBroker();
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  // Lines for the listener (TLS files, password and ACL files) written into
+  // the config at the next Start; with them nobody is let in anonymously.
+  void Secure(const std::string& lines) { secure_lines_ = lines; }
   bool Start();  // true once it accepts connections
   void Kill();   // SIGKILL, as a crash
+  // Stops it answering (SIGSTOP), as a hung broker or a cut cable, and on.
+  void Freeze(bool frozen);
 
  private:
+  void WriteConfig() const;
+
   std::string directory_;
+  std::string secure_lines_;
   int port_ = 0;
   std::unique_ptr<Process> process_;
 };
@@ -74,7 +82,8 @@ struct Message {
 // An MQTT v5 client in the test process that records what it hears.
 class Probe {
  public:
-  explicit Probe(int port);
+  explicit Probe(int port, const std::string& username = "", const std::string& password = "",
+                 const std::string& client_id = "");
   ~Probe();
   bool connected() const { return connected_; }
   // Returns once the broker acknowledged the subscription.
@@ -82,6 +91,10 @@ class Probe {
   // With expiry_s > 0, the message expiry interval property.
   void Publish(const std::string& topic, const std::string& payload, int qos = 1,
                bool retain = false, uint32_t expiry_s = 0);
+  // Publishes with QoS 1 and waits for the broker's acknowledgement: its
+  // MQTT v5 reason code (0: accepted; 135: not authorised), or -1.
+  int PublishAcknowledged(const std::string& topic, const std::string& payload,
+                          bool retain = false);
   // Waits until some message satisfies `match`; returns a copy of it.
   bool WaitFor(const std::function<bool(const Message&)>& match, int timeout_ms = 10000,
                Message* found = nullptr);
@@ -91,11 +104,17 @@ class Probe {
   // Called on the client's network thread.
   void Record(Message message);
   void Acknowledged() { acknowledged_.fetch_add(1); }
+  void Published(int reason) {
+    publish_reason_.store(reason);
+    published_.fetch_add(1);
+  }
 
  private:
   mosquitto* client_ = nullptr;
   bool connected_ = false;
   std::atomic<int> acknowledged_{0};
+  std::atomic<int> published_{0};
+  std::atomic<int> publish_reason_{-1};
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Message> messages_;
@@ -106,6 +125,9 @@ bool Eventually(const std::function<bool()>& condition, int timeout_ms = 10000);
 
 // A free TCP port on 127.0.0.1.
 int FreeLoopbackPort();
+
+// Runs a program to its end (output to `log`); its exit status.
+int RunToEnd(const std::vector<std::string>& arguments, const std::string& log);
 
 }  // namespace kelto::testing
 

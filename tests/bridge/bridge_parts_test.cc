@@ -36,22 +36,44 @@ TEST(BridgeTopics, EscapeReadsBackAndKeepsOneLevel) {
     EXPECT_FALSE(UnescapeLevel(level)) << level;
   }
   EXPECT_EQ(ParseTopic(BirthTopic("rigA", "s"))->kind, TopicKind::kBirth);
-  EXPECT_EQ(ParseTopic(StateTopic("rigA"))->kind, TopicKind::kState);
+  EXPECT_EQ(ParseTopic(StateTopic("rigA", "a/b"))->kind, TopicKind::kState);
+  EXPECT_EQ(ParseTopic(StateTopic("rigA", "a/b"))->segment, "a/b");
   EXPECT_FALSE(ParseTopic("kelto/v1/rigA/s/X/other"));
   EXPECT_FALSE(ParseTopic("kelto/v2/rigA/s/X"));
   EXPECT_FALSE(IsValidNodeName("rig/A"));
+
+  // A badly escaped name in a write request is refused on its own /error
+  // topic, with the reason.
+  const std::string requests = "kelto/v1/rigA/s%2F1/";
+  for (const std::string name : {"A%2f", "%zz", "A%00", "A%", "%", "A%41", "$x", "A B", ""}) {
+    std::string reason;
+    const auto refusal = RefusalTopicOfBadName(requests + name + "/set", "rigA", "s/1", &reason);
+    ASSERT_TRUE(refusal) << name;
+    EXPECT_EQ(*refusal, requests + name + "/error");
+    EXPECT_FALSE(reason.empty()) << name;
+  }
+  std::string reason;
+  EXPECT_FALSE(RefusalTopicOfBadName(requests + "A%2F/set", "rigA", "s/1", &reason));
+  EXPECT_FALSE(RefusalTopicOfBadName(requests + "A%2f/set", "rigB", "s/1", &reason));
+  EXPECT_FALSE(RefusalTopicOfBadName(requests + "A%2f/x/set", "rigA", "s/1", &reason));
+  RefusalTopicOfBadName(requests + "A%2f/set", "rigA", "s/1", &reason);
+  EXPECT_EQ(reason, "escape %2f is not '%' and two upper-case hex digits");
   EXPECT_FALSE(IsValidNodeName("+"));
 }
 
 TEST(BridgePayloads, ValuesAndRequests) {
   // A character escaped or not, and a byte outside UTF-8 as Python's
   // json.dumps writes it: the codec's own form comes out.
-  const std::string payload = ValuePayload("\"a\\u00e9\\udcff\\ud83d\\ude00\"", 17, 99);
+  const std::string payload =
+      ValuePayload("\"a\\u00e9\\udcff\\ud83d\\ude00\"", 17, 99, "1700-ab");
   const auto value = ParseValuePayload(payload);
   ASSERT_TRUE(value);
   EXPECT_EQ(value->seq, 99u);
+  EXPECT_EQ(value->run, "1700-ab");
+  EXPECT_EQ(ParseValuePayload("{\"v\":1,\"seq\":2}")->run, "");  // a bridge without runs
   EXPECT_EQ(value->json_value, "\"a\xc3\xa9\\udcff\xf0\x9f\x98\x80\"");
-  for (const char* bad : {"12", "{\"v\":1}", "{\"v\":1,\"seq\":-1}", "{\"v\":1,\"seq\":", "[]"}) {
+  for (const char* bad : {"12", "{\"v\":1}", "{\"v\":1,\"seq\":-1}", "{\"v\":1,\"seq\":", "[]",
+                          "{\"v\":1,\"seq\":2,\"run\":3}"}) {
     EXPECT_FALSE(ParseValuePayload(bad)) << bad;
   }
 
@@ -67,23 +89,38 @@ TEST(BridgePayloads, ValuesAndRequests) {
   ASSERT_TRUE(request);
   EXPECT_EQ(request->syntax, KELTO_LIVE_TEXT);
   EXPECT_EQ(request->text, "left\\tfront");
+  // -0 keeps its sign on the way in, and a mirror reads it back signed.
+  EXPECT_EQ(ParseSetRequest(" -0 ", &reason)->text, "-0");
+  EXPECT_EQ(ParseSetRequest("-0.0", &reason)->text, "-0.0");
+  EXPECT_EQ(ParseValuePayload("{\"v\":-0.0,\"seq\":1}")->json_value, "-0.0");
   for (const std::string& bad :
        {std::string("{\"v\": 1"), std::string("[1,"), std::string("{\"w\": 1}"),
-        std::string(kMaxPayloadBytes + 1, '1')}) {
+        std::string(kMaxPayloadBytes + 1, '1'), std::string("52\0junk", 7),
+        std::string("\"q\xffq\""), std::string(" \"open")}) {
     reason.clear();
     EXPECT_FALSE(ParseSetRequest(bad, &reason)) << bad.substr(0, 20);
     EXPECT_FALSE(reason.empty());
   }
 
-  const std::string birth =
-      BirthPayload("rigA", "s", {{"A/B", 'L', 4, true}, {std::string("\xe9"), '$', 63, false}});
+  const std::string birth = BirthPayload(
+      "rigA", "s", "r1", {{"A/B", 'L', 4, true}, {std::string("\xe9"), '$', 63, false}});
   EXPECT_NE(birth.find("{\"name\":\"\\udce9\",\"topic\":\"%E9\""), std::string::npos) << birth;
-  const auto parsed = nlohmann::json::parse(birth, nullptr, false);
-  EXPECT_TRUE(parsed.is_discarded());  // nlohmann refuses the lone surrogate that stands for 0xE9
-  const auto types = ParseBirthTypes(birth);
-  ASSERT_TRUE(types);
-  EXPECT_EQ(types->at("A%2FB"), 'L');
-  EXPECT_EQ(types->at("%E9"), '$');
+  // nlohmann refuses the lone surrogate that stands for 0xE9; the bridge's
+  // own reader takes it.
+  EXPECT_TRUE(nlohmann::json::parse(birth, nullptr, false).is_discarded());
+  const auto received = ParseBirth(birth);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->run, "r1");
+  EXPECT_EQ(received->types.at("A%2FB"), 'L');
+  EXPECT_EQ(received->types.at("%E9"), '$');
+  EXPECT_EQ(ParseBirth("{\"variables\":[{\"topic\":\"X\",\"type\":\"L\",\"more\":{\"type\":\"D\"}},"
+                       "{\"topic\":\"Y\"},7]}")
+                ->types,
+            (std::map<std::string, char>{{"X", 'L'}}));
+  for (const char* bad : {"[]", "\"x\"", "{}", "{\"variables\":{}}", "{\"run\":1,\"variables\":[]}",
+                          "{\"variables\":[]", "{\"variables\":[]}x"}) {
+    EXPECT_FALSE(ParseBirth(bad)) << bad;
+  }
 }
 
 TEST(BridgeOptions, CommandLine) {

@@ -1,15 +1,20 @@
 #include "bridge/bridge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "bridge/payloads.h"
+#include "bridge/state_peek.h"
+#include "bridge/tls_files.h"
 
 namespace kelto::bridge {
 namespace {
@@ -42,9 +47,14 @@ constexpr size_t kMaxPasswordBytes = 65535;
 
 // The first line of the file, or nothing when it cannot be read or is
 // longer than a password can be.
-std::optional<std::string> ReadPassword(const std::string& path) {
+std::optional<std::string> ReadPassword(const std::string& path, std::string* reason) {
+  errno = 0;
   std::ifstream in(path);
-  if (!in) return std::nullopt;
+  if (!in) {
+    *reason = errno != 0 ? std::strerror(errno) : "cannot open it";
+    return std::nullopt;
+  }
+  *reason = "no line of at most " + std::to_string(kMaxPasswordBytes) + " bytes";
   std::string line;
   char c = 0;
   while (line.size() <= kMaxPasswordBytes && in.get(c) && c != '\n') line += c;
@@ -60,6 +70,9 @@ std::optional<std::string> JsonValueOf(char type, const unsigned char* raw) {
   if (kelto_live_format_value(type, raw, KELTO_LIVE_JSON, text, sizeof text) != KELTO_LIVE_OK) {
     return std::nullopt;
   }
+  // "-0" would be read back as the integer 0 by a mirror: written as a
+  // fraction, the sign arrives.
+  if (type == 'D' && std::string_view(text) == "-0") return std::string("-0.0");
   if (type == 'D' && std::string_view(text) == "null") {
     if (kelto_live_format_value(type, raw, KELTO_LIVE_TEXT, text, sizeof text) != KELTO_LIVE_OK) {
       return std::nullopt;
@@ -69,9 +82,20 @@ std::optional<std::string> JsonValueOf(char type, const unsigned char* raw) {
   return std::string(text);
 }
 
+// This process's run: its start time and a random part, so that no two
+// runs of a node share a name, even when started in the same millisecond.
+std::string NewRunName() {
+  std::random_device random;
+  char text[64];
+  std::snprintf(text, sizeof text, "%lld-%08x", static_cast<long long>(MillisecondsSinceEpoch()),
+                static_cast<unsigned>(random()));
+  return text;
+}
+
 }  // namespace
 
-Bridge::Bridge(BridgeOptions options) : options_(std::move(options)), imports_(options_.imports) {}
+Bridge::Bridge(BridgeOptions options)
+    : options_(std::move(options)), run_(NewRunName()), imports_(options_.imports) {}
 
 Bridge::~Bridge() {
   if (link_) link_->Stop();
@@ -86,6 +110,11 @@ int Bridge::Run(const std::atomic<bool>& stop) {
     return 1;
   }
   segment_ = kelto_live_segment_name(table_);
+  if (const std::optional<std::string> why =
+          CheckTlsFiles(options_.ca_file, options_.cert_file, options_.key_file)) {
+    std::fprintf(stderr, "kelto-bridge: %s\n", why->c_str());
+    return 2;
+  }
 
   LinkSettings settings;
   settings.host = options_.host;
@@ -94,12 +123,11 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   settings.client_id = "kelto-bridge/" + options_.node + "/" + EscapeLevel(segment_);
   settings.username = options_.username;
   if (!options_.password_file.empty()) {
-    std::optional<std::string> password = ReadPassword(options_.password_file);
+    std::string reason;
+    std::optional<std::string> password = ReadPassword(options_.password_file, &reason);
     if (!password) {
-      std::fprintf(stderr,
-                   "kelto-bridge: cannot read a password of at most %zu bytes from the first "
-                   "line of %s\n",
-                   kMaxPasswordBytes, options_.password_file.c_str());
+      std::fprintf(stderr, "kelto-bridge: cannot read the password from %s: %s\n",
+                   options_.password_file.c_str(), reason.c_str());
       return 1;
     }
     settings.password = std::move(*password);
@@ -107,7 +135,16 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   settings.ca_file = options_.ca_file;
   settings.cert_file = options_.cert_file;
   settings.key_file = options_.key_file;
-  settings.will_topic = StateTopic(options_.node);
+  settings.will_topic = StateTopic(options_.node, segment_);
+  settings.run = run_;
+  settings.max_packet_bytes = static_cast<uint32_t>(kMaxPacketBytes);
+  if (PeekState(settings, settings.will_topic) == PeerState::kOnline) {
+    std::fprintf(stderr,
+                 "kelto-bridge: another bridge of node %s and table %s is connected to the "
+                 "broker (its state is online); stopping, as only one may run\n",
+                 options_.node.c_str(), segment_.c_str());
+    return 2;
+  }
   LinkHandlers handlers;
   handlers.on_connected = [this] { OnConnected(); };
   handlers.on_message = [this](std::string_view topic, std::string_view payload) {
@@ -123,10 +160,17 @@ int Bridge::Run(const std::atomic<bool>& stop) {
   std::string error;
   if (!link_->Start(&error)) {
     std::fprintf(stderr, "kelto-bridge: %s\n", error.c_str());
-    return 1;
+    return 2;  // settings the library refuses: no retry mends them
   }
 
   while (!stop.load()) {
+    if (link_->taken_over()) {
+      std::fprintf(stderr,
+                   "kelto-bridge: another bridge of node %s and table %s connected to the "
+                   "broker and took this one's session over; stopping, as only one may run\n",
+                   options_.node.c_str(), segment_.c_str());
+      return 2;
+    }
     if (attached_.load()) {
       WaitAndPublish();
       continue;
@@ -260,10 +304,11 @@ void Bridge::PublishSlot(uint32_t slot, bool forced) {
       variable.last_number = number;
     }
   }
-  const std::optional<std::string> json = JsonValueOf(variable.type, raw);
-  if (!json) return;
-  link_->Publish(variable.topic, ValuePayload(*json, MillisecondsSinceEpoch(), NextSequence()), 0,
-                 true);
+  std::optional<std::string> json = JsonValueOf(variable.type, raw);
+  if (!json || (!forced && json == variable.last_json)) return;
+  variable.last_json = json;
+  link_->Publish(variable.topic,
+                 ValuePayload(*json, MillisecondsSinceEpoch(), NextSequence(), run_), 0, true);
 }
 
 void Bridge::Announce() {
@@ -272,8 +317,15 @@ void Bridge::Announce() {
   for (const ExportedVariable& variable : exports_.variables()) {
     entries.push_back({variable.name, variable.type, variable.size, variable.settable});
   }
-  link_->Publish(BirthTopic(options_.node, segment_),
-                 BirthPayload(options_.node, segment_, entries), 1, true);
+  const std::string birth = BirthPayload(options_.node, segment_, run_, entries);
+  if (birth.size() > kMaxBirthBytes && !warned_birth_size_) {
+    std::fprintf(stderr,
+                 "kelto-bridge: the list of %zu exported variables takes %zu bytes, more than "
+                 "the %zu a mirror reads, so mirrors check neither types nor runs; export fewer\n",
+                 entries.size(), birth.size(), kMaxBirthBytes);
+    warned_birth_size_ = true;
+  }
+  link_->Publish(BirthTopic(options_.node, segment_), birth, 1, true);
   for (uint32_t slot = 0; slot < exports_.variables().size(); ++slot) PublishSlot(slot, true);
 }
 
@@ -287,7 +339,7 @@ void Bridge::Subscribe() {
 }
 
 void Bridge::OnConnected() {
-  link_->Publish(StateTopic(options_.node), "online", 1, true);
+  link_->PublishState("online");
   Subscribe();
   // While the main thread swaps tables it announces the new one itself.
   std::shared_lock<std::shared_mutex> shared(table_mutex_, std::try_to_lock);
@@ -298,8 +350,17 @@ void Bridge::OnConnected() {
 
 void Bridge::OnMessage(std::string_view topic, std::string_view payload) {
   const std::optional<ParsedTopic> parsed = ParseTopic(topic);
-  if (!parsed || parsed->node == options_.node) {
-    if (parsed && parsed->kind == TopicKind::kSet) HandleWriteRequest(*parsed, payload);
+  if (!parsed) {
+    std::string reason;
+    const std::optional<std::string> refusal =
+        RefusalTopicOfBadName(topic, options_.node, segment_, &reason);
+    if (refusal) {
+      link_->Publish(*refusal, ErrorPayload(reason), 1, false, kRequestExpiryS);
+    }
+    return;
+  }
+  if (parsed->node == options_.node) {
+    if (parsed->kind == TopicKind::kSet) HandleWriteRequest(*parsed, payload);
     return;
   }
   // A table being swapped counts as no table: nothing is mirrored into it.
@@ -308,7 +369,7 @@ void Bridge::OnMessage(std::string_view topic, std::string_view payload) {
   if (parsed->kind == TopicKind::kBirth) {
     imports_.NoteBirth(*parsed, payload);
   } else if (parsed->kind == TopicKind::kValue) {
-    imports_.Apply(table_, *parsed, payload);
+    imports_.Apply(table_, *parsed, payload, MicrosecondsSinceEpoch(), Clock::now());
   }
 }
 

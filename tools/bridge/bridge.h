@@ -60,6 +60,7 @@ class Bridge {
   uint64_t NextSequence();
 
   BridgeOptions options_;
+  const std::string run_;
   kelto_live* table_ = nullptr;
   std::string segment_;
   std::unique_ptr<BrokerLink> link_;
@@ -73,6 +74,7 @@ class Bridge {
   std::mutex publish_mutex_;
   PublishSchedule schedule_{0, 0};
   uint64_t last_sequence_ = 0;
+  bool warned_birth_size_ = false;
 };
 
 }  // namespace kelto::bridge

@@ -25,6 +25,10 @@ struct ExportedVariable {
   bool settable = false;
   std::optional<double> deadband;
   std::optional<double> last_number;  // the last number published, for the deadband
+  // The last value published, as JSON: an equal one is not published
+  // again, so two bridges that mirror each other's tables stop after one
+  // round. Every (re)connect or new birth still sends every value.
+  std::optional<std::string> last_json;
 };
 
 class ExportTable {

@@ -94,10 +94,12 @@ std::optional<BridgeOptions> ParseOptions(int argc, const char* const* argv, int
   app.add_option("--deadband", deadbands,
                  "PATTERN=DELTA: publish a number only when it moved by DELTA or more since "
                  "the last value published (repeatable)");
-  app.add_option("--username", options.username, "User name for the broker");
+  CLI::Option* username =
+      app.add_option("--username", options.username, "User name for the broker");
   app.add_option("--password-file", options.password_file,
-                 "File whose first line is the broker password")
-      ->check(CLI::ExistingFile);
+                 "File whose first line is the broker password (with --username)")
+      ->check(CLI::ExistingFile)
+      ->needs(username);
   app.add_option("--cafile", options.ca_file, "CA certificates (PEM) to verify the broker: TLS")
       ->check(CLI::ExistingFile);
   app.add_option("--cert", options.cert_file, "Client certificate (PEM) for TLS")
@@ -137,7 +139,9 @@ std::optional<BridgeOptions> ParseOptions(int argc, const char* const* argv, int
       throw CLI::ValidationError("--cert", "a client certificate needs --cafile");
     }
   } catch (const CLI::ParseError& error) {
-    *exit_code = app.exit(error);
+    // --help and --version give 0; every mistake gives 2, which a service
+    // manager can be told not to restart on.
+    *exit_code = app.exit(error) == 0 ? 0 : 2;
     return std::nullopt;
   }
   return options;

@@ -25,9 +25,18 @@ std::string AsJsonText(const Json& value) {
   return value.dump(-1, ' ', true, Json::error_handler_t::strict);
 }
 
-bool LooksLikeJsonContainer(std::string_view text) {
+// Text that starts as a JSON object, array or string is meant as JSON: when
+// it does not parse, it is a mistake, never text to store as it stands.
+bool LooksLikeJson(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
-  return first != std::string_view::npos && (text[first] == '{' || text[first] == '[');
+  return first != std::string_view::npos &&
+         (text[first] == '{' || text[first] == '[' || text[first] == '"');
+}
+
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 }  // namespace
@@ -44,12 +53,14 @@ std::string JsonString(std::string_view bytes) {
   return buffer;
 }
 
-std::string ValuePayload(std::string_view json_value, int64_t ts_ms, uint64_t seq) {
+std::string ValuePayload(std::string_view json_value, int64_t ts_ms, uint64_t seq,
+                         std::string_view run) {
   std::string payload;
-  payload.reserve(json_value.size() + 64);
+  payload.reserve(json_value.size() + 96);
   payload.append("{\"v\":").append(json_value);
   payload.append(",\"ts\":").append(std::to_string(ts_ms));
-  payload.append(",\"seq\":").append(std::to_string(seq)).append("}");
+  payload.append(",\"seq\":").append(std::to_string(seq));
+  payload.append(",\"run\":").append(JsonString(run)).append("}");
   return payload;
 }
 
@@ -59,11 +70,14 @@ std::optional<ReceivedValue> ParseValuePayload(std::string_view payload) {
   if (!message.is_object()) return std::nullopt;
   const auto value = message.find("v");
   const auto seq = message.find("seq");
-  if (value == message.end() || seq == message.end() || !seq->is_number_unsigned()) {
+  const auto run = message.find("run");
+  if (value == message.end() || seq == message.end() || !seq->is_number_unsigned() ||
+      (run != message.end() && !run->is_string())) {
     return std::nullopt;
   }
   try {
-    return ReceivedValue{AsJsonText(*value), seq->get<uint64_t>()};
+    return ReceivedValue{AsJsonText(*value), seq->get<uint64_t>(),
+                         run == message.end() ? std::string() : run->get<std::string>()};
   } catch (const Json::exception&) {
     return std::nullopt;
   }
@@ -75,14 +89,21 @@ std::optional<SetRequest> ParseSetRequest(std::string_view payload, std::string*
               std::to_string(kMaxPayloadBytes);
     return std::nullopt;
   }
+  if (payload.find('\0') != std::string_view::npos) {
+    *reason = "request holds a NUL byte";
+    return std::nullopt;
+  }
   const Json message = ParseJson(payload);
   if (message.is_discarded()) {
-    if (LooksLikeJsonContainer(payload)) {
+    if (LooksLikeJson(payload)) {
       *reason = "request is not valid JSON";
       return std::nullopt;
     }
     return SetRequest{std::string(payload), KELTO_LIVE_TEXT};
   }
+  // A bare number goes to the codec as written: read back and written
+  // again it would lose the sign of -0 (an integer here).
+  if (message.is_number()) return SetRequest{std::string(Trimmed(payload)), KELTO_LIVE_JSON};
   try {
     if (message.is_object()) {
       const auto value = message.find("v");
@@ -99,10 +120,10 @@ std::optional<SetRequest> ParseSetRequest(std::string_view payload, std::string*
   }
 }
 
-std::string BirthPayload(std::string_view node, std::string_view segment,
+std::string BirthPayload(std::string_view node, std::string_view segment, std::string_view run,
                          const std::vector<BirthEntry>& entries) {
-  std::string payload =
-      "{\"node\":" + JsonString(node) + ",\"segment\":" + JsonString(segment) + ",\"variables\":[";
+  std::string payload = "{\"node\":" + JsonString(node) + ",\"segment\":" + JsonString(segment) +
+                        ",\"run\":" + JsonString(run) + ",\"variables\":[";
   bool first = true;
   for (const BirthEntry& entry : entries) {
     if (!first) payload.push_back(',');
@@ -115,27 +136,6 @@ std::string BirthPayload(std::string_view node, std::string_view segment,
   }
   payload.append("]}");
   return payload;
-}
-
-std::optional<std::map<std::string, char>> ParseBirthTypes(std::string_view payload) {
-  const Json birth = ParseJson(payload);
-  if (!birth.is_object()) return std::nullopt;
-  const auto variables = birth.find("variables");
-  if (variables == birth.end() || !variables->is_array()) return std::nullopt;
-  std::map<std::string, char> types;
-  for (const Json& entry : *variables) {
-    if (!entry.is_object()) continue;
-    const auto topic = entry.find("topic");
-    const auto type = entry.find("type");
-    if (topic == entry.end() || type == entry.end() || !topic->is_string() || !type->is_string()) {
-      continue;
-    }
-    const std::string letter = kelto::live::BytesFromMarked(type->get_ref<const std::string&>());
-    // Anything but one byte is no type letter; a stand-in that matches no
-    // letter will do.
-    types[topic->get<std::string>()] = letter.size() == 1 ? letter[0] : '\x7f';
-  }
-  return types;
 }
 
 std::string ErrorPayload(std::string_view reason) {

@@ -57,22 +57,42 @@ std::string EscapeLevel(std::string_view bytes) {
   return level;
 }
 
-std::optional<std::string> UnescapeLevel(std::string_view level) {
+std::optional<std::string> UnescapeLevel(std::string_view level, std::string* reason) {
+  std::string ignored;
+  std::string& why = reason != nullptr ? *reason : ignored;
   std::string bytes;
   bytes.reserve(level.size());
   for (size_t i = 0; i < level.size(); ++i) {
     const auto byte = static_cast<unsigned char>(level[i]);
     if (byte != '%') {
-      if (NeedsEscape(byte)) return std::nullopt;
+      if (NeedsEscape(byte)) {
+        why = "byte " + EscapeLevel(level.substr(i, 1)) + " of the name is not escaped";
+        return std::nullopt;
+      }
       bytes.push_back(level[i]);
       continue;
     }
-    if (i + 2 >= level.size()) return std::nullopt;
+    if (i + 2 >= level.size()) {
+      why = "the name ends in an incomplete escape";
+      return std::nullopt;
+    }
+    const std::string escape(level.substr(i, 3));
     const int high = HexDigit(level[i + 1]);
     const int low = HexDigit(level[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
+    if (high < 0 || low < 0) {
+      why = "escape " + escape + " is not '%' and two upper-case hex digits";
+      return std::nullopt;
+    }
     const auto decoded = static_cast<unsigned char>(high * 16 + low);
-    if (decoded == 0 || !NeedsEscape(decoded)) return std::nullopt;  // one spelling per name
+    if (decoded == 0) {
+      why = "escape %00 stands for a byte no name holds";
+      return std::nullopt;
+    }
+    if (!NeedsEscape(decoded)) {  // one spelling per name
+      why = "escape " + escape + " stands for '" + std::string(1, static_cast<char>(decoded)) +
+            "', which names write plain";
+      return std::nullopt;
+    }
     bytes.push_back(static_cast<char>(decoded));
     i += 2;
   }
@@ -89,9 +109,8 @@ bool IsValidNodeName(std::string_view node) {
   return true;
 }
 
-std::string StateTopic(std::string_view node) {
-  std::string topic(kRoot);
-  return topic.append(node).append("/$state");
+std::string StateTopic(std::string_view node, std::string_view segment) {
+  return Join(node, segment) + "/$state";
 }
 
 std::string BirthTopic(std::string_view node, std::string_view segment) {
@@ -125,16 +144,12 @@ std::optional<ParsedTopic> ParseTopic(std::string_view topic) {
   ParsedTopic parsed{};
   if (levels.empty() || !IsValidNodeName(levels[0])) return std::nullopt;
   parsed.node = std::string(levels[0]);
-  if (levels.size() == 2 && levels[1] == "$state") {
-    parsed.kind = TopicKind::kState;
-    return parsed;
-  }
   if (levels.size() < 3 || levels.size() > 4) return std::nullopt;
   std::optional<std::string> segment = UnescapeLevel(levels[1]);
   if (!segment || segment->empty()) return std::nullopt;
   parsed.segment = std::move(*segment);
-  if (levels.size() == 3 && levels[2] == "$birth") {
-    parsed.kind = TopicKind::kBirth;
+  if (levels.size() == 3 && (levels[2] == "$birth" || levels[2] == "$state")) {
+    parsed.kind = levels[2] == "$birth" ? TopicKind::kBirth : TopicKind::kState;
     return parsed;
   }
   std::optional<std::string> name = UnescapeLevel(levels[2]);
@@ -151,6 +166,25 @@ std::optional<ParsedTopic> ParseTopic(std::string_view topic) {
     return std::nullopt;
   }
   return parsed;
+}
+
+std::optional<std::string> RefusalTopicOfBadName(std::string_view topic, std::string_view node,
+                                                 std::string_view segment, std::string* reason) {
+  static constexpr std::string_view kSet = "/set";
+  const std::string prefix = Join(node, segment) + "/";
+  if (!topic.starts_with(prefix) || !topic.ends_with(kSet) ||
+      topic.size() < prefix.size() + kSet.size()) {
+    return std::nullopt;
+  }
+  const std::string_view level =
+      topic.substr(prefix.size(), topic.size() - prefix.size() - kSet.size());
+  if (level.find('/') != std::string_view::npos) return std::nullopt;
+  if (level.empty()) {
+    *reason = "the name is empty";
+  } else if (UnescapeLevel(level, reason)) {
+    return std::nullopt;  // a good name: not a refusal for its spelling
+  }
+  return prefix + std::string(level) + "/error";
 }
 
 }  // namespace kelto::bridge

@@ -1,7 +1,7 @@
 // Topic names of the bridge, and the escape that keeps any variable or
 // segment name inside one topic level.
 //
-//   kelto/v1/<node>/$state                     online / offline (retained)
+//   kelto/v1/<node>/<segment>/$state           online / offline (retained)
 //   kelto/v1/<node>/<segment>/$birth           what the node exports (retained)
 //   kelto/v1/<node>/<segment>/<name>           a value (retained)
 //   kelto/v1/<node>/<segment>/<name>/set       a request to write
@@ -21,13 +21,14 @@
 namespace kelto::bridge {
 
 std::string EscapeLevel(std::string_view bytes);
-// nullopt for a level that no EscapeLevel could have written.
-std::optional<std::string> UnescapeLevel(std::string_view level);
+// nullopt for a level that no EscapeLevel could have written, with the
+// reason in `*reason` when one is asked for.
+std::optional<std::string> UnescapeLevel(std::string_view level, std::string* reason = nullptr);
 
 // Node names are plain: letters, digits, '-', '_' and '.', at most 64.
 bool IsValidNodeName(std::string_view node);
 
-std::string StateTopic(std::string_view node);
+std::string StateTopic(std::string_view node, std::string_view segment);
 std::string BirthTopic(std::string_view node, std::string_view segment);
 std::string ValueTopic(std::string_view node, std::string_view segment, std::string_view name);
 std::string SetTopic(std::string_view node, std::string_view segment, std::string_view name);
@@ -43,13 +44,19 @@ enum class TopicKind { kValue, kBirth, kSet, kError, kState };
 struct ParsedTopic {
   TopicKind kind;
   std::string node;
-  std::string segment;     // unescaped; empty for kState
+  std::string segment;     // unescaped
   std::string name;        // unescaped; empty for kBirth and kState
   std::string name_level;  // the name as it stands in the topic
 };
 
 // nullopt for a topic outside the bridge's tree or with a bad escape.
 std::optional<ParsedTopic> ParseTopic(std::string_view topic);
+
+// For a write request to `node`'s `segment` whose name level is badly
+// escaped: the topic its refusal goes to, and why in `*reason`. nullopt for
+// any other topic.
+std::optional<std::string> RefusalTopicOfBadName(std::string_view topic, std::string_view node,
+                                                 std::string_view segment, std::string* reason);
 
 }  // namespace kelto::bridge
 
