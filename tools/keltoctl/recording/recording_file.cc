@@ -1,0 +1,237 @@
+#include "keltoctl/recording/recording_file.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "keltoctl/recording/dataset_names.h"
+#include "keltoctl/recording/hdf5_handle.h"
+#include "keltoctl/recording/row_types.h"
+
+namespace keltoctl {
+namespace {
+
+// Rows per chunk: a second of a 100 Hz counter fits many times over, and a
+// partly filled chunk stays small in the cache between flushes.
+constexpr hsize_t kChunkRows = 1024;
+constexpr hsize_t kEventChunkRows = 64;
+constexpr unsigned kDeflateLevel = 4;
+// Each dataset keeps its chunk being filled in memory between flushes.
+constexpr size_t kChunkCacheSlots = 7;
+constexpr size_t kChunkCacheBytes = 256 * 1024;
+
+[[noreturn]] void Fail(const std::string& what) { throw RecordingFailure(what, errno); }
+
+void Checked(herr_t status, const std::string& what) {
+  if (status < 0) Fail(what);
+}
+
+Hdf5Handle Owned(hid_t id, Hdf5Handle::Closer closer, const char* what) {
+  if (id < 0) Fail(what);
+  return Hdf5Handle(id, closer);
+}
+
+struct EventRow {
+  int64_t time;
+  char kind[kEventKindSize];
+  char text[kEventTextSize];
+};
+
+Hdf5Handle EventType() {
+  Hdf5Handle row = Owned(H5Tcreate(H5T_COMPOUND, sizeof(EventRow)), H5Tclose, "event type");
+  H5Tinsert(row.get(), "time", offsetof(EventRow, time), H5T_NATIVE_INT64);
+  H5Tinsert(row.get(), "kind", offsetof(EventRow, kind), FixedStringType(kEventKindSize).get());
+  H5Tinsert(row.get(), "text", offsetof(EventRow, text), FixedStringType(kEventTextSize).get());
+  return row;
+}
+
+void WriteAttribute(hid_t object, const char* name, hid_t type, const void* value,
+                    hsize_t count = 0) {
+  Hdf5Handle space = count == 0
+                         ? Owned(H5Screate(H5S_SCALAR), H5Sclose, "attribute space")
+                         : Owned(H5Screate_simple(1, &count, nullptr), H5Sclose, "attribute space");
+  Hdf5Handle attribute = Owned(
+      H5Acreate2(object, name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose, "attribute");
+  Checked(H5Awrite(attribute.get(), type, value), std::string("attribute ") + name);
+}
+
+void WriteText(hid_t object, const char* name, std::string_view text) {
+  const Hdf5Handle type = FixedStringType(std::max<size_t>(text.size(), 1));
+  const std::string padded(text.empty() ? std::string(1, '\0') : std::string(text));
+  WriteAttribute(object, name, type.get(), padded.data());
+}
+
+// The names as one array of fixed-size strings; an empty list is an array
+// of one empty string's width and no element.
+void WriteTextList(hid_t object, const char* name, const std::vector<std::string>& texts) {
+  size_t width = 1;
+  for (const std::string& text : texts) width = std::max(width, text.size());
+  std::string packed(width * std::max<size_t>(texts.size(), 1), '\0');
+  for (size_t i = 0; i < texts.size(); ++i) texts[i].copy(packed.data() + i * width, width);
+  const Hdf5Handle type = FixedStringType(width);
+  const hsize_t count = texts.size();
+  Hdf5Handle space = Owned(H5Screate_simple(1, &count, nullptr), H5Sclose, "attribute space");
+  Hdf5Handle attribute =
+      Owned(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose,
+            "attribute");
+  if (!texts.empty()) Checked(H5Awrite(attribute.get(), type.get(), packed.data()), name);
+}
+
+Hdf5Handle AccessList() {
+  Hdf5Handle access = Owned(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "file access list");
+  Checked(H5Pset_libver_bounds(access.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST),
+          "file format bounds");
+  return access;
+}
+
+Hdf5Handle ChunkedList(hsize_t rows) {
+  Hdf5Handle create = Owned(H5Pcreate(H5P_DATASET_CREATE), H5Pclose, "dataset creation list");
+  Checked(H5Pset_chunk(create.get(), 1, &rows), "chunk size");
+  Checked(H5Pset_shuffle(create.get()), "shuffle filter");
+  Checked(H5Pset_deflate(create.get(), kDeflateLevel), "deflate filter");
+  return create;
+}
+
+Hdf5Handle CreateAppendable(hid_t where, const char* name, hid_t file_type, hsize_t chunk_rows,
+                            hid_t access) {
+  const hsize_t empty = 0;
+  const hsize_t unlimited = H5S_UNLIMITED;
+  Hdf5Handle space = Owned(H5Screate_simple(1, &empty, &unlimited), H5Sclose, "dataset space");
+  const Hdf5Handle create = ChunkedList(chunk_rows);
+  return Owned(H5Dcreate2(where, name, file_type, space.get(), H5P_DEFAULT, create.get(), access),
+               H5Dclose, "dataset");
+}
+
+// Rows kept for one dataset until the next flush.
+struct PendingRows {
+  Hdf5Handle dataset;
+  Hdf5Handle memory_type;
+  size_t row_bytes = 0;
+  hsize_t written = 0;
+  std::vector<char> rows;
+  bool listed_dirty = false;
+
+  void WriteOut() {
+    const hsize_t count = rows.size() / row_bytes;
+    if (count == 0) return;
+    const hsize_t total = written + count;
+    Checked(H5Dset_extent(dataset.get(), &total), "extending a dataset");
+    Hdf5Handle file_space = Owned(H5Dget_space(dataset.get()), H5Sclose, "dataset space");
+    Checked(
+        H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, &written, nullptr, &count, nullptr),
+        "selecting rows");
+    Hdf5Handle memory_space = Owned(H5Screate_simple(1, &count, nullptr), H5Sclose, "row space");
+    Checked(H5Dwrite(dataset.get(), memory_type.get(), memory_space.get(), file_space.get(),
+                     H5P_DEFAULT, rows.data()),
+            "writing rows");
+    written = total;
+    rows.clear();
+  }
+};
+
+}  // namespace
+
+void SilenceHdf5Errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+
+struct RecordingFile::State {
+  Hdf5Handle file;
+  Hdf5Handle group;
+  std::vector<PendingRows> variables;
+  PendingRows events;
+  std::vector<size_t> dirty;
+};
+
+RecordingFile::RecordingFile(const std::string& path, bool replace, const RecordingHeader& header,
+                             const std::vector<RecordedVariable>& variables)
+    : state_(std::make_unique<State>()) {
+  struct stat existing;
+  if (!replace && stat(path.c_str(), &existing) == 0) {
+    throw RecordingFailure("the file exists (--force replaces it)", EEXIST);
+  }
+  const Hdf5Handle access = AccessList();
+  state_->file = Owned(
+      H5Fcreate(path.c_str(), replace ? H5F_ACC_TRUNC : H5F_ACC_EXCL, H5P_DEFAULT, access.get()),
+      H5Fclose, "creating the file");
+  const hid_t file = state_->file.get();
+  state_->group = Owned(H5Gcreate2(file, kVariablesGroup, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+                        H5Gclose, "creating the group of variables");
+  Hdf5Handle dataset_access = Owned(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose, "access list");
+  Checked(H5Pset_chunk_cache(dataset_access.get(), kChunkCacheSlots, kChunkCacheBytes, 1.0),
+          "chunk cache");
+  const Hdf5Handle text1 = FixedStringType(1);
+  for (const RecordedVariable& variable : variables) {
+    PendingRows pending;
+    const Hdf5Handle file_type = RowFileType(variable.type);
+    pending.memory_type = RowMemoryType(variable.type);
+    pending.row_bytes = RowBytes(variable.type);
+    const std::string name = DatasetNameOf(variable.name);
+    pending.dataset = CreateAppendable(state_->group.get(), name.c_str(), file_type.get(),
+                                       kChunkRows, dataset_access.get());
+    const hid_t dataset = pending.dataset.get();
+    WriteAttribute(dataset, "type", text1.get(), &variable.type);
+    WriteAttribute(dataset, "size", H5T_NATIVE_INT32, &variable.size);
+    WriteAttribute(dataset, "ident", H5T_NATIVE_UINT32, &variable.ident);
+    WriteText(dataset, "name", variable.name);
+    state_->variables.push_back(std::move(pending));
+  }
+  const Hdf5Handle event_type = EventType();
+  state_->events.dataset =
+      CreateAppendable(file, kEventsDataset, event_type.get(), kEventChunkRows, H5P_DEFAULT);
+  state_->events.memory_type = EventType();
+  state_->events.row_bytes = sizeof(EventRow);
+  WriteText(file, "segment", header.segment);
+  WriteText(file, "host", header.host);
+  WriteText(file, "kelto_version", header.kelto_version);
+  WriteText(file, "start_time", header.start_time);
+  WriteTextList(file, "no_value_variables", header.no_value_variables);
+  Checked(H5Fstart_swmr_write(file), "starting single-writer mode");
+}
+
+RecordingFile::~RecordingFile() = default;
+
+void RecordingFile::Append(size_t variable, int64_t time_ns, const char* value) {
+  PendingRows& pending = state_->variables[variable];
+  const size_t at = pending.rows.size();
+  pending.rows.resize(at + pending.row_bytes);
+  std::memcpy(pending.rows.data() + at, &time_ns, sizeof time_ns);
+  std::memcpy(pending.rows.data() + at + kRowValueOffset, value,
+              pending.row_bytes - kRowValueOffset);
+  if (!pending.listed_dirty) {
+    pending.listed_dirty = true;
+    state_->dirty.push_back(variable);
+  }
+}
+
+void RecordingFile::AddEvent(int64_t time_ns, std::string_view kind, std::string_view text) {
+  EventRow row = {};
+  row.time = time_ns;
+  kind.copy(row.kind, std::min(kind.size(), sizeof row.kind));
+  text.copy(row.text, std::min(text.size(), sizeof row.text));
+  const char* bytes = reinterpret_cast<const char*>(&row);
+  state_->events.rows.insert(state_->events.rows.end(), bytes, bytes + sizeof row);
+}
+
+void RecordingFile::Flush() {
+  // Values before the events that tell about them: a reader that sees a
+  // "table gone" also sees the rows before it.
+  std::sort(state_->dirty.begin(), state_->dirty.end());
+  for (const size_t variable : state_->dirty) {
+    state_->variables[variable].WriteOut();
+    state_->variables[variable].listed_dirty = false;
+  }
+  state_->dirty.clear();
+  state_->events.WriteOut();
+  Checked(H5Fflush(state_->file.get(), H5F_SCOPE_LOCAL), "flushing the file");
+}
+
+void RecordingFile::Close() {
+  Flush();
+  state_->variables.clear();
+  state_->events = PendingRows();
+  state_->group.Close();
+  if (!state_->file.Close()) Fail("closing the file");
+}
+
+}  // namespace keltoctl
