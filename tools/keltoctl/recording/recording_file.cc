@@ -1,6 +1,8 @@
 #include "keltoctl/recording/recording_file.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +23,11 @@ constexpr unsigned kDeflateLevel = 4;
 // Each dataset keeps its chunk being filled in memory between flushes.
 constexpr size_t kChunkCacheSlots = 7;
 constexpr size_t kChunkCacheBytes = 256 * 1024;
+
+// Room for what a flush writes besides the rows: chunk indexes, object
+// headers, the superblock, and the close.
+constexpr uint64_t kMetadataMargin = 64 * 1024;
+constexpr uint64_t kMarginPerDataset = 4096;
 
 [[noreturn]] void Fail(const std::string& what) { throw RecordingFailure(what, errno); }
 
@@ -113,6 +120,15 @@ struct PendingRows {
   std::vector<char> rows;
   bool listed_dirty = false;
 
+  // The most that writing the kept rows can add to the file: the chunk being
+  // filled is written again whole, and deflate may grow what it cannot
+  // compress by a little.
+  uint64_t GrowthBound() const {
+    const uint64_t rows_in_chunk = written % kChunkRows + rows.size() / row_bytes;
+    const uint64_t bytes = rows_in_chunk * row_bytes;
+    return bytes + bytes / 64 + kMarginPerDataset;
+  }
+
   void WriteOut() {
     const hsize_t count = rows.size() / row_bytes;
     if (count == 0) return;
@@ -133,9 +149,16 @@ struct PendingRows {
 
 }  // namespace
 
-void SilenceHdf5Errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+void SilenceHdf5Errors() {
+  // A file whose close failed (a full disk) stays in HDF5's books, and its
+  // clean-up at exit would touch it again (and crash in 1.10): the file is
+  // left as the last flush wrote it instead.
+  H5dont_atexit();
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
 
 struct RecordingFile::State {
+  std::string path;
   Hdf5Handle file;
   Hdf5Handle group;
   std::vector<PendingRows> variables;
@@ -146,6 +169,7 @@ struct RecordingFile::State {
 RecordingFile::RecordingFile(const std::string& path, bool replace, const RecordingHeader& header,
                              const std::vector<RecordedVariable>& variables)
     : state_(std::make_unique<State>()) {
+  state_->path = path;
   struct stat existing;
   if (!replace && stat(path.c_str(), &existing) == 0) {
     throw RecordingFailure("the file exists (--force replaces it)", EEXIST);
@@ -213,7 +237,41 @@ void RecordingFile::AddEvent(int64_t time_ns, std::string_view kind, std::string
   state_->events.rows.insert(state_->events.rows.end(), bytes, bytes + sizeof row);
 }
 
+// HDF5 may have written its superblock and indexes when a data write fails
+// for want of room, which leaves a file no reader opens. So a flush that
+// might not fit, under the file size limit (ulimit -f) or in the free space
+// of the file system, is not begun: the kept rows are dropped and the file
+// is closed as the last flush left it.
+void RecordingFile::CheckRoom(uint64_t growth) const {
+  struct stat file;
+  if (stat(state_->path.c_str(), &file) != 0) return;
+  const uint64_t needed = static_cast<uint64_t>(file.st_size) + growth + kMetadataMargin;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      needed > limit.rlim_cur) {
+    Abandon("flushing the file", EFBIG);
+  }
+  struct statvfs space;
+  if (statvfs(state_->path.c_str(), &space) == 0 &&
+      static_cast<uint64_t>(space.f_bavail) * space.f_frsize < growth + kMetadataMargin) {
+    Abandon("flushing the file", ENOSPC);
+  }
+}
+
+void RecordingFile::Abandon(const char* what, int error) const {
+  for (PendingRows& pending : state_->variables) pending.rows.clear();
+  state_->events.rows.clear();
+  state_->variables.clear();
+  state_->events = PendingRows();
+  state_->group.Close();
+  state_->file.Close();
+  throw RecordingFailure(what, error);
+}
+
 void RecordingFile::Flush() {
+  uint64_t growth = state_->events.rows.size() * 2;
+  for (const size_t variable : state_->dirty) growth += state_->variables[variable].GrowthBound();
+  CheckRoom(growth);
   // Values before the events that tell about them: a reader that sees a
   // "table gone" also sees the rows before it.
   std::sort(state_->dirty.begin(), state_->dirty.end());

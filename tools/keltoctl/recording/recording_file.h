@@ -69,11 +69,14 @@ class RecordingFile {
 
  private:
   struct State;
+  void CheckRoom(uint64_t growth) const;
+  [[noreturn]] void Abandon(const char* what, int error) const;
   std::unique_ptr<State> state_;
 };
 
-// Silences HDF5's own error stacks on stderr: failures are reported as one
-// line by the caller.
+// Silences HDF5's own error stacks on stderr (failures are reported as one
+// line by the caller) and its clean-up at exit. Called before any other
+// HDF5 call.
 void SilenceHdf5Errors();
 
 }  // namespace keltoctl
