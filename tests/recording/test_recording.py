@@ -191,12 +191,12 @@ def test_replay_writes_a_recording_into_another_table_at_its_pace(processes, tmp
     # The table's own first value, then every recorded row, snapshot included.
     replayed = rows(replayed_path, "IORSH_SPEED")[1:]
     assert list(replayed["value"]) == list(recorded["value"])
-    # At the recorded pace: never early, and late by no more than a loaded
-    # machine's scheduling.
+    # At the recorded pace: each write as far from its recorded time as the
+    # others, give or take a loaded machine's scheduling, and not sooner.
     recorded_offsets = (recorded["time"] - recorded["time"][0]) / 1e9
     replayed_offsets = (replayed["time"] - replayed["time"][0]) / 1e9
-    late = replayed_offsets - recorded_offsets
-    assert late.min() > -0.01 and late.max() < 0.5
+    assert numpy.ptp(replayed_offsets - recorded_offsets) < 0.5
+    assert replayed_offsets[-1] > recorded_offsets[-1] - 0.05
 
     # As fast as possible, and only a window of the recording.
     fast = processes.keltoctl(second, "replay", str(path), "IORSH_SPEED", "--speed", "0",

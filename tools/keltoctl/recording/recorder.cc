@@ -227,6 +227,7 @@ ExitStatus Recorder::Record() {
   file_->Flush();
   next_flush_ = MonotonicSeconds() + arguments_.flush_seconds;
   while (!Stopping()) {
+    file_->ThrowIfFailed();
     const double now = MonotonicSeconds();
     if (now >= next_flush_) {
       if (attached_ && kelto_live_count(table_) != mapped_count_) {

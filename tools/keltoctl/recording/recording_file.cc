@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "keltoctl/recording/dataset_names.h"
 #include "keltoctl/recording/hdf5_handle.h"
@@ -19,7 +23,7 @@ namespace {
 // partly filled chunk stays small in the cache between flushes.
 constexpr hsize_t kChunkRows = 1024;
 constexpr hsize_t kEventChunkRows = 64;
-constexpr unsigned kDeflateLevel = 4;
+constexpr unsigned kDeflateLevel = 1;
 // Each dataset keeps its chunk being filled in memory between flushes.
 constexpr size_t kChunkCacheSlots = 7;
 constexpr size_t kChunkCacheBytes = 256 * 1024;
@@ -118,7 +122,6 @@ struct PendingRows {
   size_t row_bytes = 0;
   hsize_t written = 0;
   std::vector<char> rows;
-  bool listed_dirty = false;
 
   // The most that writing the kept rows can add to the file: the chunk being
   // filled is written again whole, and deflate may grow what it cannot
@@ -157,6 +160,19 @@ void SilenceHdf5Errors() {
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
+// Rows kept by the recording thread until the writing thread takes them.
+struct KeptRows {
+  std::vector<std::vector<char>> variables;
+  std::vector<size_t> dirty;
+  std::vector<bool> listed;
+  std::vector<size_t> row_bytes;
+  std::vector<char> events;
+};
+
+// The recording thread only keeps rows; one writing thread owns every HDF5
+// call after the file is made, so compressing and writing a second of rows
+// never holds up the reading of changes (a stall there would let the change
+// log run ahead and cost a resync).
 struct RecordingFile::State {
   std::string path;
   Hdf5Handle file;
@@ -164,6 +180,14 @@ struct RecordingFile::State {
   std::vector<PendingRows> variables;
   PendingRows events;
   std::vector<size_t> dirty;
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  KeptRows kept;
+  bool flush_wanted = false;
+  bool closing = false;
+  std::exception_ptr failure;
+  std::thread writer;
 };
 
 RecordingFile::RecordingFile(const std::string& path, bool replace, const RecordingHeader& header,
@@ -211,20 +235,38 @@ RecordingFile::RecordingFile(const std::string& path, bool replace, const Record
   WriteText(file, "start_time", header.start_time);
   WriteTextList(file, "no_value_variables", header.no_value_variables);
   Checked(H5Fstart_swmr_write(file), "starting single-writer mode");
+  state_->kept.variables.resize(variables.size());
+  state_->kept.listed.assign(variables.size(), false);
+  for (const PendingRows& pending : state_->variables) {
+    state_->kept.row_bytes.push_back(pending.row_bytes);
+  }
+  state_->writer = std::thread([this] { WriteWhenAsked(); });
 }
 
-RecordingFile::~RecordingFile() = default;
+RecordingFile::~RecordingFile() { StopWriter(); }
+
+void RecordingFile::StopWriter() {
+  if (!state_->writer.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->closing = true;
+  }
+  state_->wake.notify_one();
+  state_->writer.join();
+}
 
 void RecordingFile::Append(size_t variable, int64_t time_ns, const char* value) {
-  PendingRows& pending = state_->variables[variable];
-  const size_t at = pending.rows.size();
-  pending.rows.resize(at + pending.row_bytes);
-  std::memcpy(pending.rows.data() + at, &time_ns, sizeof time_ns);
-  std::memcpy(pending.rows.data() + at + kRowValueOffset, value,
-              pending.row_bytes - kRowValueOffset);
-  if (!pending.listed_dirty) {
-    pending.listed_dirty = true;
-    state_->dirty.push_back(variable);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  KeptRows& kept = state_->kept;
+  const size_t row_bytes = kept.row_bytes[variable];
+  std::vector<char>& rows = kept.variables[variable];
+  const size_t at = rows.size();
+  rows.resize(at + row_bytes);
+  std::memcpy(rows.data() + at, &time_ns, sizeof time_ns);
+  std::memcpy(rows.data() + at + kRowValueOffset, value, row_bytes - kRowValueOffset);
+  if (!kept.listed[variable]) {
+    kept.listed[variable] = true;
+    kept.dirty.push_back(variable);
   }
 }
 
@@ -234,7 +276,52 @@ void RecordingFile::AddEvent(int64_t time_ns, std::string_view kind, std::string
   kind.copy(row.kind, std::min(kind.size(), sizeof row.kind));
   text.copy(row.text, std::min(text.size(), sizeof row.text));
   const char* bytes = reinterpret_cast<const char*>(&row);
-  state_->events.rows.insert(state_->events.rows.end(), bytes, bytes + sizeof row);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->kept.events.insert(state_->kept.events.end(), bytes, bytes + sizeof row);
+}
+
+void RecordingFile::Flush() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->flush_wanted = true;
+  }
+  state_->wake.notify_one();
+}
+
+void RecordingFile::ThrowIfFailed() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->failure) std::rethrow_exception(state_->failure);
+}
+
+void RecordingFile::WriteWhenAsked() {
+  try {
+    for (;;) {
+      std::unique_lock<std::mutex> lock(state_->mutex);
+      state_->wake.wait(lock, [this] { return state_->flush_wanted || state_->closing; });
+      const bool closing = state_->closing;
+      state_->flush_wanted = false;
+      TakeKept();
+      lock.unlock();
+      WriteTaken();
+      if (closing) return;
+    }
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->failure = std::current_exception();
+  }
+}
+
+// Under the lock: the kept rows change hands, the emptied (but allocated)
+// vectors go back to be filled again.
+void RecordingFile::TakeKept() {
+  KeptRows& kept = state_->kept;
+  for (const size_t variable : kept.dirty) {
+    state_->variables[variable].rows.swap(kept.variables[variable]);
+    kept.listed[variable] = false;
+  }
+  state_->dirty.swap(kept.dirty);
+  kept.dirty.clear();
+  state_->events.rows.swap(kept.events);
 }
 
 // HDF5 may have written its superblock and indexes when a data write fails
@@ -259,8 +346,6 @@ void RecordingFile::CheckRoom(uint64_t growth) const {
 }
 
 void RecordingFile::Abandon(const char* what, int error) const {
-  for (PendingRows& pending : state_->variables) pending.rows.clear();
-  state_->events.rows.clear();
   state_->variables.clear();
   state_->events = PendingRows();
   state_->group.Close();
@@ -268,7 +353,7 @@ void RecordingFile::Abandon(const char* what, int error) const {
   throw RecordingFailure(what, error);
 }
 
-void RecordingFile::Flush() {
+void RecordingFile::WriteTaken() {
   // Nothing new: an idle recording of many variables costs no file work.
   if (state_->dirty.empty() && state_->events.rows.empty()) return;
   uint64_t growth = state_->events.rows.size() * 2;
@@ -277,17 +362,15 @@ void RecordingFile::Flush() {
   // Values before the events that tell about them: a reader that sees a
   // "table gone" also sees the rows before it.
   std::sort(state_->dirty.begin(), state_->dirty.end());
-  for (const size_t variable : state_->dirty) {
-    state_->variables[variable].WriteOut();
-    state_->variables[variable].listed_dirty = false;
-  }
+  for (const size_t variable : state_->dirty) state_->variables[variable].WriteOut();
   state_->dirty.clear();
   state_->events.WriteOut();
   Checked(H5Fflush(state_->file.get(), H5F_SCOPE_LOCAL), "flushing the file");
 }
 
 void RecordingFile::Close() {
-  Flush();
+  StopWriter();
+  ThrowIfFailed();
   state_->variables.clear();
   state_->events = PendingRows();
   state_->group.Close();

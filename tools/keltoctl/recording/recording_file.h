@@ -2,8 +2,9 @@
 // rows per variable under "variables", a dataset "events", and attributes
 // that say where and when it was made. Every dataset is made before the
 // file goes into single-writer/multiple-reader mode (HDF5 1.10 makes no
-// dataset after that); rows are kept in memory and appended in blocks at
-// each Flush, after which a reader sees them and a killed writer keeps them.
+// dataset after that); rows are kept in memory and appended in blocks by a
+// writing thread of its own at each Flush, after which a reader sees them
+// and a killed writer keeps them.
 #ifndef KELTOCTL_RECORDING_RECORDING_FILE_H_
 #define KELTOCTL_RECORDING_RECORDING_FILE_H_
 
@@ -62,13 +63,20 @@ class RecordingFile {
   // as the live API reads it (KELTO_LIVE_VALUE_SIZE bytes).
   void Append(size_t variable, int64_t time_ns, const char* value);
   void AddEvent(int64_t time_ns, std::string_view kind, std::string_view text);
-  // Writes every kept row and event and flushes the file. Throws.
+  // Asks the writing thread to write every row and event kept so far and
+  // flush the file; returns at once.
   void Flush();
-  // Flush, then close. Throws.
+  // Throws the writing thread's failure, if it had one.
+  void ThrowIfFailed();
+  // Writes what is kept, then closes. Throws.
   void Close();
 
  private:
   struct State;
+  void WriteWhenAsked();
+  void TakeKept();
+  void WriteTaken();
+  void StopWriter();
   void CheckRoom(uint64_t growth) const;
   [[noreturn]] void Abandon(const char* what, int error) const;
   std::unique_ptr<State> state_;
