@@ -136,7 +136,7 @@ def flood(build, root, seconds):
         wrong_last = sum(int(recording["variables"]["IORSH_" + name]["value"][-1] != value)
                          for name, value in zip(names, last))
         rows = sum(len(recording["variables"]["IORSH_" + name]) for name in names)
-    return {"changes written": sum(last), "resyncs": resyncs,
+    return {"changes written": max(last), "resyncs": resyncs,
             "variables whose last value is not recorded": wrong_last, "rows": rows,
             "recorder CPU (% of a core)": round(cpu * 100, 1)}
 
