@@ -14,7 +14,8 @@ ExitStatus RunRecord(const RecordArguments& arguments, LiveTable& table) {
   // to die with a half-written file.
   signal(SIGXFSZ, SIG_IGN);
   SilenceHdf5Errors();
-  Recorder recorder(arguments, table.Handle(), BlockEndingSignals());
+  BlockEndingSignals();
+  Recorder recorder(arguments, table.Handle());
   if (!recorder.Choose()) {
     std::string patterns;
     for (const std::string& pattern : arguments.patterns) {

@@ -1,5 +1,6 @@
 #include "keltoctl/recording/recorder.h"
 
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,8 +67,8 @@ int64_t WallClockNanoseconds() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-Recorder::Recorder(const RecordArguments& arguments, kelto_live* table, sigset_t signals)
-    : arguments_(arguments), table_(table), signals_(signals) {}
+Recorder::Recorder(const RecordArguments& arguments, kelto_live* table)
+    : arguments_(arguments), table_(table) {}
 
 std::vector<uint32_t> Recorder::Matching() const {
   std::set<uint32_t> chosen;

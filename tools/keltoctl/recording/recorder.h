@@ -4,8 +4,6 @@
 #ifndef KELTOCTL_RECORDING_RECORDER_H_
 #define KELTOCTL_RECORDING_RECORDER_H_
 
-#include <signal.h>
-
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -20,7 +18,9 @@ namespace keltoctl {
 
 class Recorder {
  public:
-  Recorder(const RecordArguments& arguments, kelto_live* table, sigset_t signals);
+  // The ending signals (INT, TERM, HUP) must be blocked: they are looked
+  // for between waits.
+  Recorder(const RecordArguments& arguments, kelto_live* table);
 
   // The variables to record and those without a value, from the table as it
   // is now. False when patterns were given and none matched.
@@ -46,7 +46,6 @@ class Recorder {
 
   const RecordArguments& arguments_;
   kelto_live* table_;
-  sigset_t signals_;
   std::vector<RecordedVariable> variables_;
   std::vector<std::string> no_value_;
   std::vector<int32_t> variable_of_ident_;
