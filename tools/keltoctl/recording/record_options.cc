@@ -62,7 +62,7 @@ Command AddRecordCommand(CLI::App& tool) {
   command->add_flag("--force", arguments->force, "replace an existing file");
   command->add_option("FILE", arguments->path)->required();
   command->add_option("PATTERN", arguments->patterns);
-  return {command, "record FILE.h5 [PATTERN...]", "record changes into an HDF5 file", kRecordHelp,
+  return {command, "record FILE [PAT...]", "record changes into an HDF5 file", kRecordHelp,
           [arguments] {
             return OnLiveTable([&](LiveTable& table) { return RunRecord(*arguments, table); });
           }};
@@ -86,8 +86,8 @@ Command AddReplayCommand(CLI::App& tool) {
   command->add_flag("--loop", arguments->loop, "start again at the end");
   command->add_option("FILE", arguments->path)->required();
   command->add_option("PATTERN", arguments->patterns);
-  return {command, "replay FILE.h5 [PATTERN...]", "write a recording back into the table",
-          kReplayHelp, [arguments] {
+  return {command, "replay FILE [PAT...]", "write a recording back into the table", kReplayHelp,
+          [arguments] {
             return OnLiveTable([&](LiveTable& table) { return RunReplay(*arguments, table); });
           }};
 }
