@@ -133,11 +133,13 @@ def test_write_error_ends_with_status_5_and_a_file_that_opens(processes, tmp_pat
     path = tmp_path / "full.h5"
     recorder = processes.record(table, path, "--flush", "0.05",
                                 preexec_fn=limit_file_size(256 * 1024))
-    # Text that does not compress, until the file reaches its limit.
-    for count in range(20000):
-        if recorder.poll() is not None:
-            break
+    # Text that does not compress, until the file reaches its limit (the
+    # recorder keeps the values at its own pace, so it is not a count).
+    deadline = time.monotonic() + 120
+    count = 0
+    while recorder.poll() is None and time.monotonic() < deadline:
         peer.set("MEMSH_STATUS", os.urandom(24).hex())
+        count += 1
     _, errors = recorder.communicate(timeout=60)
     assert recorder.returncode == 5
     assert len(errors.splitlines()) == 1 and errors.startswith("keltoctl: cannot write")
