@@ -13,3 +13,6 @@ if [ -f "$KELTO_RELEASE_BUILD/CMakeCache.txt" ]; then
 fi
 bench/run.sh --benchmark_min_time=0.001
 bench/wake.sh --quick
+# Record and replay, a second per scenario (the 10,000-variable idle one
+# spends its time making the file, and is left to full runs).
+bench/recording.sh --seconds 1 --only counters,flood,replay

@@ -37,6 +37,8 @@ Command AddSetCommand(CLI::App& tool);
 Command AddWatchCommand(CLI::App& tool);
 Command AddWaitCommand(CLI::App& tool);
 Command AddServeCommand(CLI::App& tool);
+Command AddRecordCommand(CLI::App& tool);
+Command AddReplayCommand(CLI::App& tool);
 
 // The flags of the output formats among `formats` (--table, --tsv, --json,
 // --csv), of which a call may name one, as often as it likes.

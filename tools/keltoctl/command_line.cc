@@ -20,7 +20,11 @@ namespace {
 // The commands in the order the tool's help lists them; help and version
 // are added after them.
 constexpr CommandAdder kCommands[] = {
-    AddListCommand, AddGetCommand, AddSetCommand, AddWatchCommand, AddWaitCommand, AddServeCommand,
+    AddListCommand,   AddGetCommand,    AddSetCommand,
+    AddWatchCommand,  AddWaitCommand,   AddServeCommand,
+#ifdef KELTOCTL_WITH_RECORDING
+    AddRecordCommand, AddReplayCommand,
+#endif
 };
 
 std::string Quoted(std::string_view text) {
