@@ -27,6 +27,7 @@
 #include <string>
 
 #include "changes/change_log.h"
+#include "changes/drain_lock.h"
 #include "kelto.h"
 #include "kelto_live.h"
 
@@ -56,7 +57,8 @@ bool TakeDrainLock() {
   void* log = mmap(nullptr, kelto::ChangeLogBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (log == MAP_FAILED) return false;
   auto* header = static_cast<kelto::ChangeLogHeader*>(log);
-  return pthread_mutex_lock(&header->drain_lock) == 0;
+  const int64_t patience = kelto::MonotonicNs() + 5'000'000'000;
+  return kelto::TakeDrainLock(&header->drain_lock, patience, patience);
 }
 
 std::string StopHolding(const std::string& what) {
