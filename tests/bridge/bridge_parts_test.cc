@@ -64,8 +64,7 @@ TEST(BridgeTopics, EscapeReadsBackAndKeepsOneLevel) {
 TEST(BridgePayloads, ValuesAndRequests) {
   // A character escaped or not, and a byte outside UTF-8 as Python's
   // json.dumps writes it: the codec's own form comes out.
-  const std::string payload =
-      ValuePayload("\"a\\u00e9\\udcff\\ud83d\\ude00\"", 17, 99, "1700-ab");
+  const std::string payload = ValuePayload("\"a\\u00e9\\udcff\\ud83d\\ude00\"", 17, 99, "1700-ab");
   const auto value = ParseValuePayload(payload);
   ASSERT_TRUE(value);
   EXPECT_EQ(value->seq, 99u);
