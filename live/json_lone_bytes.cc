@@ -1,14 +1,9 @@
 #include "live/json_lone_bytes.h"
 
+#include "live/hex_digit.h"
+
 namespace kelto::live {
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The UTF-16 unit of the four hex digits at the start of `digits`; -1 when
 // there are not four.
@@ -16,7 +11,7 @@ int EscapedUnit(std::string_view digits) {
   if (digits.size() < 4) return -1;
   int unit = 0;
   for (size_t i = 0; i < 4; ++i) {
-    const int digit = HexValue(digits[i]);
+    const int digit = HexDigit(digits[i]);
     if (digit < 0) return -1;
     unit = unit * 16 + digit;
   }

@@ -2,18 +2,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "live/hex_digit.h"
 #include "live/json_value.h"
 #include "live/value_codec.h"
 
 namespace kelto::live {
 namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Reads an integer of at most 64 bits, keeping the sign apart so that the
 // range check sees the real value. No blanks, no trailing characters.

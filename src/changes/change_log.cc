@@ -186,14 +186,6 @@ bool AnythingNew(void* log, uint64_t cursor) {
          __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor;
 }
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 // Looks for news for up to kSpinNs (never past `deadline`), on machines
 // with a second processor to bring it.
 bool NewsWithinSpin(void* log, uint64_t cursor, int64_t deadline) {

@@ -26,14 +26,6 @@ constexpr int kSpins = 200;
 // without waking anyone is noticed.
 constexpr int64_t kSleepStepNs = 5'000'000;
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 // Not cached: a forked child's thread has an id of its own, and a take of
 // the lock is rare enough (waiters, and threads beyond the lanes) to ask.
 uint32_t ThisThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)) & kHolderMask; }

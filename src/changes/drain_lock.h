@@ -27,6 +27,17 @@ void ReleaseDrainLock(uint32_t* word);
 
 int64_t MonotonicNs();
 
+// Tells the processor that the caller spins on a word, so that it yields
+// to the sibling thread of its core and leaves the spin without a
+// misprediction.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 }  // namespace kelto
 
 #endif  // KELTO_CHANGES_DRAIN_LOCK_H_

@@ -163,6 +163,7 @@ void BrokerLink::OnConnect(mosquitto*, void* self, int reason, int, const mosqui
   std::fprintf(stderr, "kelto-bridge: connected to %s:%d\n", link->settings_.host.c_str(),
                link->settings_.port);
   link->backoff_ms_ = kFirstBackoffMs;
+  link->session_up_ = true;
   link->logged_loss_ = false;
   link->logged_person_ = false;
   link->connected_.store(true, std::memory_order_release);
@@ -223,9 +224,16 @@ void BrokerLink::PauseForPerson(const std::string& what) {
                        [this] { return stop_.load(); });
 }
 
+void BrokerLink::PauseForTls(int rc) {
+  const std::string why = TakeLibraryError();
+  PauseForPerson("TLS with the broker at " + settings_.host + ":" + std::to_string(settings_.port) +
+                 " failed: " + (why.empty() ? mosquitto_strerror(rc) : why));
+}
+
 bool BrokerLink::Connect() {
   refusal_reason_ = 0;
   disconnect_reason_ = 0;
+  session_up_ = false;
   TakeLibraryError();
   mosquitto_property* properties = nullptr;
   if (settings_.max_packet_bytes > 0) {
@@ -237,10 +245,7 @@ bool BrokerLink::Connect() {
   mosquitto_property_free_all(&properties);
   if (rc == MOSQ_ERR_SUCCESS) return true;
   if (rc == MOSQ_ERR_TLS) {
-    const std::string why = TakeLibraryError();
-    PauseForPerson("TLS with the broker at " + settings_.host + ":" +
-                   std::to_string(settings_.port) +
-                   " failed: " + (why.empty() ? mosquitto_strerror(rc) : why));
+    PauseForTls(rc);
     return false;
   }
   if (!logged_loss_) {
@@ -253,6 +258,13 @@ bool BrokerLink::Connect() {
 }
 
 void BrokerLink::ReportLoss(int rc) {
+  // The handshake may end inside the network loop rather than in the
+  // connect call: a TLS failure before any session is the same refusal of
+  // the certificates either way, and no retry at full speed mends it.
+  if (rc == MOSQ_ERR_TLS && !session_up_) {
+    PauseForTls(rc);
+    return;
+  }
   if (refusal_reason_ != 0) {
     const std::string what = std::string("the broker refused the connection: ") +
                              mosquitto_reason_string(refusal_reason_);

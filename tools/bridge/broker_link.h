@@ -97,6 +97,7 @@ class BrokerLink {
   std::string TakeLibraryError();
   void PauseForBackoff();
   void PauseForPerson(const std::string& what);
+  void PauseForTls(int rc);
   void SendOfflineAndDisconnect();
 
   LinkSettings settings_;
@@ -114,6 +115,8 @@ class BrokerLink {
   // Network thread only: what the last CONNACK or DISCONNECT said.
   int refusal_reason_ = 0;
   int disconnect_reason_ = 0;
+  // Network thread only: this socket's session was accepted (CONNACK 0).
+  bool session_up_ = false;
   std::mutex log_mutex_;
   std::string library_error_;
 };
