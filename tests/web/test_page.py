@@ -277,6 +277,17 @@ def test_pages_with_tokens_keep_them_to_their_own_server(browser, started, tmp_p
         wait_until(browser, lambda: value_cell(browser, "IORSH_SPEED").text == "99",
                    message="no live updates after a reload")
         assert not shown(browser, "banner-connection")
+        # Back after a restart: the page opens its stream again with a
+        # fresh ticket (the browser's own retry would bring the used one).
+        assert servers[0].stop() == 0
+        wait_until(browser, lambda: shown(browser, "banner-connection"), message="connection banner")
+        started("server", "--allow-remote", "--allow-set", "--token-file", str(tmp_path / "a"),
+                listen="127.0.0.1:%d" % servers[0].port)
+        wait_until(browser, lambda: not shown(browser, "banner-connection"), timeout=8,
+                   message="the page did not come back after the restart")
+        program.write("int IORSH_SPEED 77")
+        wait_until(browser, lambda: value_cell(browser, "IORSH_SPEED").text == "77",
+                   message="no live updates after the restart")
 
         # The other server of the host gets nothing from either page.
         browser.get("http://127.0.0.1:%d/elsewhere" % other.server_address[1])
