@@ -280,7 +280,8 @@ def test_pages_with_tokens_keep_them_to_their_own_server(browser, started, tmp_p
         # Back after a restart: the page opens its stream again with a
         # fresh ticket (the browser's own retry would bring the used one).
         assert servers[0].stop() == 0
-        wait_until(browser, lambda: shown(browser, "banner-connection"), message="connection banner")
+        wait_until(browser, lambda: shown(browser, "banner-connection"),
+                   message="connection banner")
         started("server", "--allow-remote", "--allow-set", "--token-file", str(tmp_path / "a"),
                 listen="127.0.0.1:%d" % servers[0].port)
         wait_until(browser, lambda: not shown(browser, "banner-connection"), timeout=8,
