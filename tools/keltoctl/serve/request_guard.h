@@ -1,5 +1,5 @@
 // Who may ask what: the checks every request passes before any handler
-// sees it. Pure, so the rules can be tested without a server.
+// sees it. Pure but for the tickets it uses up, so the rules can be tested without a server.
 #ifndef KELTOCTL_SERVE_REQUEST_GUARD_H_
 #define KELTOCTL_SERVE_REQUEST_GUARD_H_
 
