@@ -26,6 +26,37 @@
     plotClose: $('plot-close'),
   };
 
+  // ---- The token ------------------------------------------------------------
+  // A server open to other machines wants its token with every API request.
+  // It comes once in the address (?token=), leaves the address at once (no
+  // bookmark or screen share shows it) and stays in this tab's session
+  // storage, which belongs to this server's origin alone (scheme, host and
+  // port), so that a reload still works. Never a cookie: the browser would
+  // send a cookie to every other server of the host.
+  const TOKEN_KEY = 'kelto_token';
+  const token = (() => {
+    const query = new URLSearchParams(location.search);
+    const given = query.get('token');
+    let kept = '';
+    try {
+      if (given !== null) sessionStorage.setItem(TOKEN_KEY, given);
+      kept = sessionStorage.getItem(TOKEN_KEY) || '';
+    } catch (_) {
+      // No storage in this browser: the token lasts as long as the page.
+    }
+    if (given === null) return kept;
+    query.delete('token');
+    const rest = query.toString();
+    history.replaceState(null, '', location.pathname + (rest ? '?' + rest : '') + location.hash);
+    return given;
+  })();
+
+  function api(path, options = {}) {
+    const headers = Object.assign({}, options.headers);
+    if (token !== '') headers.Authorization = 'Bearer ' + token;
+    return fetch(path, Object.assign({}, options, { headers, cache: 'no-store' }));
+  }
+
   const view = {
     generation: -1,
     live: false,
@@ -393,7 +424,7 @@
     const round = ++filterRound;
     if (pattern === '') return showOnly(null);
     try {
-      const answer = await fetch('api/vars?match=' + encodeName(pattern), { cache: 'no-store' });
+      const answer = await api('api/vars?match=' + encodeName(pattern));
       if (!answer.ok || round !== filterRound) return;
       const matches = await answer.json();
       if (round === filterRound) showOnly(new Set(matches.map((m) => m.ident)));
@@ -460,7 +491,7 @@
     // keltoctl set takes them (0x1f, -inf).
     const json = v.type === '$';
     try {
-      const answer = await fetch('api/vars/' + encodeName(v.name), {
+      const answer = await api('api/vars/' + encodeName(v.name), {
         method: 'PUT',
         headers: { 'Content-Type': json ? 'application/json' : 'text/plain' },
         body: json ? JSON.stringify(text) : text,
@@ -598,8 +629,31 @@
                                       : view.live ? 'Live' : 'No live table';
   }
 
-  function connect() {
-    const events = new EventSource('api/events');
+  function showLost() {
+    view.connected = false;
+    ui.bannerConnection.hidden = false;
+    updateStatus();
+  }
+
+  // The event stream cannot carry the token in a header: with a token, it
+  // opens with a ticket that is good for this one stream only.
+  async function streamAddress() {
+    if (token === '') return 'api/events';
+    const answer = await api('api/ticket', { method: 'POST' });
+    if (!answer.ok) throw new Error(`no ticket (${answer.status})`);
+    return 'api/events?ticket=' + encodeURIComponent((await answer.json()).ticket);
+  }
+
+  async function connect() {
+    let address;
+    try {
+      address = await streamAddress();
+    } catch (_) {
+      showLost();
+      setTimeout(connect, 2000);
+      return;
+    }
+    const events = new EventSource(address);
     events.addEventListener('open', () => {
       view.connected = true;
       ui.bannerConnection.hidden = true;
@@ -608,17 +662,19 @@
     events.addEventListener('table', (event) => applyTable(JSON.parse(event.data)));
     events.addEventListener('values', (event) => applyValues(JSON.parse(event.data)));
     events.addEventListener('error', () => {
-      view.connected = false;
-      ui.bannerConnection.hidden = false;
-      updateStatus();
+      showLost();
       // The browser tries again by itself unless the server refused the
-      // stream outright; then this page does, a little later.
-      if (events.readyState === EventSource.CLOSED) setTimeout(connect, 2000);
+      // stream outright; then this page does, a little later. A used
+      // ticket would be refused, so with a token this page always does,
+      // with a fresh one.
+      if (token !== '' && events.readyState !== EventSource.CLOSED) {
+        events.close();
+        setTimeout(connect, 1000);
+      } else if (events.readyState === EventSource.CLOSED) {
+        setTimeout(connect, 2000);
+      }
     });
   }
 
-  // A token given in the address has become a cookie: keep it out of
-  // bookmarks and screen shares.
-  if (new URLSearchParams(location.search).has('token')) history.replaceState(null, '', '/');
   connect();
 })();

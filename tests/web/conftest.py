@@ -97,8 +97,8 @@ class Server:
         finally:
             connection.close()
 
-    def events(self, headers=None):
-        return EventStream(self, headers)
+    def events(self, headers=None, path="/api/events"):
+        return EventStream(self, headers, path)
 
     def stop(self):
         """Ends the server as Ctrl-C would and returns its exit status."""
@@ -115,9 +115,9 @@ class EventStream:
     """The server's event stream, read by a thread of its own into a queue
     (a socket that timed out cannot be read on)."""
 
-    def __init__(self, server, headers=None):
+    def __init__(self, server, headers=None, path="/api/events"):
         self.connection = http.client.HTTPConnection(server.host, server.port, timeout=10)
-        self.connection.request("GET", "/api/events", headers=headers or {})
+        self.connection.request("GET", path, headers=headers or {})
         self.response = self.connection.getresponse()
         self.status = self.response.status
         self.queue = queue.Queue()

@@ -13,6 +13,7 @@
 #include "keltoctl/serve/listen_address.h"
 #include "keltoctl/serve/request_framing.h"
 #include "keltoctl/serve/request_guard.h"
+#include "keltoctl/serve/stream_tickets.h"
 #include "keltoctl/serve/update_pacer.h"
 
 namespace keltoctl::serve {
@@ -86,25 +87,57 @@ TEST(RequestGuard, TokenIsNeededWhenSetInAnyOfThreeWays) {
   EXPECT_EQ(StatusFor(settings, request), 0);
   request.authorization = "Bearer 0123456789abcdef012";
   EXPECT_EQ(StatusFor(settings, request), 401);
-  // A page's cookie holds this server's session, never the token itself,
-  // under a name of its own.
-  settings.session_cookie = "kelto_session_a1b2";
-  settings.session = "fedcba9876543210fedc";
+  // The page's own files hold no secret: they load without the token,
+  // while the Host rule still holds for them.
   request = bare;
-  request.cookie = "theme=dark; kelto_session_a1b2=fedcba9876543210fedc; other=1";
+  request.needs_token = false;
   EXPECT_EQ(StatusFor(settings, request), 0);
-  for (const char* cookie :
-       {"xkelto_session_a1b2=fedcba9876543210fedc", "kelto_session_c3d4=fedcba9876543210fedc",
-        "kelto_session_a1b2=0123456789abcdef0123", "kelto_token=0123456789abcdef0123"}) {
-    request.cookie = cookie;
-    EXPECT_EQ(StatusFor(settings, request), 401) << cookie;
-  }
+  request.host = "evil.example:7070";
+  EXPECT_EQ(StatusFor(settings, request), 403);
   request = bare;
   request.query_token = "0123456789abcdef0123";
   EXPECT_EQ(StatusFor(settings, request), 0);
   // The Host is checked first: a token does not make a foreign name ours.
   request.host = "evil.example:7070";
   EXPECT_EQ(StatusFor(settings, request), 403);
+}
+
+// The event stream's ticket: issued to a holder of the token, good for one
+// stream within its lifetime, and nothing else opens the stream.
+TEST(RequestGuard, StreamTicketsAreSingleUseAndShortLived) {
+  GuardSettings settings = Settings("127.0.0.1:7070", 7070);
+  settings.token = "0123456789abcdef0123";
+  StreamTickets tickets;
+  settings.tickets = &tickets;
+  const auto start = StreamTickets::Clock::now();
+  const std::string ticket = tickets.Issue(start);
+  ASSERT_EQ(ticket.size(), 32u);
+  EXPECT_NE(ticket, tickets.Issue(start));
+  RequestFacts request = Facts("127.0.0.1:7070");
+  request.ticket = ticket;
+  // A foreign Host does not spend the ticket.
+  request.host = "evil.example:7070";
+  EXPECT_EQ(StatusFor(settings, request), 403);
+  request.host = "127.0.0.1:7070";
+  EXPECT_EQ(StatusFor(settings, request), 0);
+  const Verdict reused = CheckRequest(settings, request);
+  EXPECT_EQ(reused.status, 401);
+  EXPECT_EQ(reused.reason, "the ticket is unknown, used or expired");
+  request.ticket = "0123456789abcdef0123";  // the token is no ticket
+  EXPECT_EQ(StatusFor(settings, request), 401);
+  request.ticket = ticket.substr(0, 31);
+  EXPECT_EQ(StatusFor(settings, request), 401);
+
+  const std::string late = tickets.Issue(start);
+  EXPECT_FALSE(tickets.Redeem(late, start + StreamTickets::kLifetime));
+  const std::string in_time = tickets.Issue(start);
+  EXPECT_TRUE(tickets.Redeem(in_time, start + StreamTickets::kLifetime - std::chrono::seconds(1)));
+  // The list is bounded: the oldest tickets go first, the newest stay good.
+  const std::string oldest = tickets.Issue(start);
+  std::string newest;
+  for (size_t i = 0; i < StreamTickets::kMaxOutstanding; ++i) newest = tickets.Issue(start);
+  EXPECT_FALSE(tickets.Redeem(oldest, start));
+  EXPECT_TRUE(tickets.Redeem(newest, start));
 }
 
 TEST(RequestGuard, WritesNeedPermissionAndTheOwnOrigin) {

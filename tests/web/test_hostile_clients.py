@@ -384,24 +384,31 @@ def test_the_token_stays_with_its_own_server(started, place, tmp_path):
         token_file = tmp_path / name
         token_file.write_text("token-of-server-%s-0123456789\n" % name)
         servers.append(started("server", "--allow-remote", "--token-file", str(token_file)))
-    cookies = []
-    for server, name in zip(servers, "ab"):
+    bearers = [{"Authorization": "Bearer token-of-server-%s-0123456789" % name} for name in "ab"]
+    for server in servers:
         connection = http.client.HTTPConnection(server.host, server.port, timeout=10)
-        connection.request("GET", "/?token=token-of-server-%s-0123456789" % name)
+        connection.request("GET", "/?token=token-of-server-a-0123456789")
         response = connection.getresponse()
         response.read()
         connection.close()
         assert response.status == 200
-        cookie = response.getheader("Set-Cookie").split(";")[0]
-        assert "token-of-server" not in cookie, "the token itself went into a cookie"
-        cookies.append(cookie)
-    assert cookies[0].split("=")[0] != cookies[1].split("=")[0]
-    # Each page keeps its own session: neither locks the other out, and
-    # neither opens the other.
+        assert response.getheader("Set-Cookie") is None, "a cookie reaches every port of the host"
+    # Each server's token and tickets open that server only; with both in
+    # use, neither locks the other out.
     a, b = servers
-    assert a.request("GET", "/api/vars", headers={"Cookie": "; ".join(cookies)})[0] == 503
-    assert b.request("GET", "/api/vars", headers={"Cookie": "; ".join(cookies)})[0] == 503
-    assert b.request("GET", "/api/vars", headers={"Cookie": cookies[0]})[0] == 401
+    tickets = [server.request("POST", "/api/ticket", headers=bearer)
+               for server, bearer in zip(servers, bearers)]
+    assert [status for status, _ in tickets] == [200, 200]
+    assert b.request("GET", "/api/vars", headers=bearers[0])[0] == 401
+    assert b.request("POST", "/api/ticket", headers=bearers[0])[0] == 401
+    assert b.request("GET", "/api/events?ticket=" + tickets[0][1]["ticket"])[0] == 401
+    streams = [server.events(path="/api/events?ticket=" + answer["ticket"])
+               for server, (_, answer) in zip(servers, tickets)]
+    assert [stream.status for stream in streams] == [200, 200]
+    for stream in streams:
+        stream.close()
+    assert a.request("GET", "/api/vars", headers=bearers[0])[0] == 503
+    assert b.request("GET", "/api/vars", headers=bearers[1])[0] == 503
 
     # --public-host means other machines reach the server: no token, no start.
     result = subprocess.run([os.environ["KELTOCTL"], "serve", "--listen", "127.0.0.1:0",

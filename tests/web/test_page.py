@@ -1,8 +1,10 @@
 """The page in a real browser: headless Chromium driven through
 chromium-driver, against `keltoctl serve` and a table held by a C program."""
+import http.server
 import os
 import subprocess
 import tempfile
+import threading
 import time
 
 import pytest
@@ -213,6 +215,97 @@ def test_banners_come_and_go_by_themselves(browser, started, place):
     wait_until(browser, lambda: not shown(browser, "banner-connection"), timeout=8,
                message="the connection banner did not clear")
     assert again.port == server.port
+
+
+class Recorder(http.server.BaseHTTPRequestHandler):
+    """Another HTTP server of the host: it keeps what every request brought."""
+    seen = []
+
+    def do_GET(self):  # noqa: N802 (the base class's name)
+        Recorder.seen.append((self.path, dict(self.headers)))
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.end_headers()
+        self.wfile.write(b"elsewhere\n")
+
+    def log_message(self, *_):
+        pass
+
+
+def test_pages_with_tokens_keep_them_to_their_own_server(browser, started, tmp_path):
+    program = started("program")
+    tokens = ["token-of-page-%s-0123456789" % name for name in "ab"]
+    servers = []
+    for name, token in zip("ab", tokens):
+        (tmp_path / name).write_text(token + "\n")
+        servers.append(started("server", "--allow-remote", "--allow-set", "--token-file",
+                               str(tmp_path / name)))
+    other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Recorder)
+    threading.Thread(target=other.serve_forever, daemon=True).start()
+    first_tab = browser.current_window_handle
+    try:
+        # Two servers of one host, each open in a tab of one browser.
+        tabs = []
+        for server, token in zip(servers, tokens):
+            browser.switch_to.new_window("tab")
+            tabs.append(browser.current_window_handle)
+            browser.get(server.origin + "/?token=" + token)
+            wait_until(browser, lambda: len(visible_names(browser)) == 5, message="rows")
+            assert "token" not in browser.current_url, "the token stayed in the address"
+            assert browser.get_cookies() == []
+        # Neither locks the other out: a write shows live in both, and the
+        # first page still sets values (its writes carry its own token).
+        program.write("int IORSH_SPEED 4321")
+        for tab in tabs:
+            browser.switch_to.window(tab)
+            wait_until(browser, lambda: value_cell(browser, "IORSH_SPEED").text == "4321",
+                       message="a page lost its live updates")
+        browser.switch_to.window(tabs[0])
+        value_cell(browser, "IORSH_VALVE_OPEN").click()
+        field = value_cell(browser, "IORSH_VALVE_OPEN").find_element(By.TAG_NAME, "input")
+        field.send_keys(Keys.CONTROL, "a")
+        field.send_keys("1" + Keys.ENTER)
+        wait_until(browser, lambda: value_cell(browser, "IORSH_VALVE_OPEN").text == "1",
+                   message="the set value did not show")
+        bearer = {"Authorization": "Bearer " + tokens[0]}
+        assert servers[0].request("GET", "/api/vars/IORSH_VALVE_OPEN",
+                                  headers=bearer)[1]["value"] == 1
+        # A reload keeps working: the tab kept the token for its own origin.
+        browser.refresh()
+        wait_until(browser, lambda: len(visible_names(browser)) == 5, message="rows after reload")
+        program.write("int IORSH_SPEED 99")
+        wait_until(browser, lambda: value_cell(browser, "IORSH_SPEED").text == "99",
+                   message="no live updates after a reload")
+        assert not shown(browser, "banner-connection")
+        # Back after a restart: the page opens its stream again with a
+        # fresh ticket (the browser's own retry would bring the used one).
+        assert servers[0].stop() == 0
+        wait_until(browser, lambda: shown(browser, "banner-connection"),
+                   message="connection banner")
+        started("server", "--allow-remote", "--allow-set", "--token-file", str(tmp_path / "a"),
+                listen="127.0.0.1:%d" % servers[0].port)
+        wait_until(browser, lambda: not shown(browser, "banner-connection"), timeout=8,
+                   message="the page did not come back after the restart")
+        program.write("int IORSH_SPEED 77")
+        wait_until(browser, lambda: value_cell(browser, "IORSH_SPEED").text == "77",
+                   message="no live updates after the restart")
+
+        # The other server of the host gets nothing from either page.
+        browser.get("http://127.0.0.1:%d/elsewhere" % other.server_address[1])
+        wait_until(browser, lambda: any(path == "/elsewhere" for path, _ in Recorder.seen),
+                   message="the other server was not visited")
+        for path, headers in Recorder.seen:
+            assert not any(name.lower() == "cookie" for name in headers), headers
+            brought = path + repr(headers)
+            assert not any(token in brought for token in tokens), brought
+    finally:
+        for handle in browser.window_handles:
+            if handle != first_tab:
+                browser.switch_to.window(handle)
+                browser.close()
+        browser.switch_to.window(first_tab)
+        other.shutdown()
+        other.server_close()
 
 
 def test_screenshot_of_the_demo(browser, started, place):

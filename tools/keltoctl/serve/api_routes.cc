@@ -151,18 +151,27 @@ HttpReply OpenEventStream(EventHub& hub, const HttpRequest& request) {
   return reply;
 }
 
+HttpReply IssueTicket(StreamTickets& tickets) {
+  const std::string ticket = tickets.Issue();
+  if (ticket.empty()) return Refusal(500, "no random source for the ticket");
+  // A ticket is hex digits: nothing in it needs escaping.
+  return Answer(200, "{\"ticket\": \"" + ticket + "\"}\n");
+}
+
 bool Reads(const HttpRequest& request) {
   return request.method == "GET" || request.method == "HEAD";
 }
 
 }  // namespace
 
-std::optional<HttpReply> AnswerApi(const HttpRequest& request, LiveFeed& feed, EventHub& hub) {
+std::optional<HttpReply> AnswerApi(const HttpRequest& request, LiveFeed& feed, EventHub& hub,
+                                   StreamTickets& tickets) {
   const std::string_view path = request.raw_path;
   if (path == kVarsPath && Reads(request)) {
     return feed.WithTable([&](kelto_live* table) { return ListVariables(table, request); });
   }
-  if (path == "/api/events" && Reads(request)) return OpenEventStream(hub, request);
+  if (path == kEventsPath && Reads(request)) return OpenEventStream(hub, request);
+  if (path == kTicketPath && request.method == "POST") return IssueTicket(tickets);
   if (!path.starts_with(kVarPrefix) || path.size() == kVarPrefix.size()) return std::nullopt;
   const std::string name = PercentDecode(path.substr(kVarPrefix.size()), false);
   if (Reads(request)) {

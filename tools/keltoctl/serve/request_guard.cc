@@ -62,20 +62,6 @@ std::string_view BearerToken(std::string_view authorization) {
   return authorization.substr(kScheme.size());
 }
 
-std::string_view CookieValue(std::string_view cookies, std::string_view name) {
-  while (!cookies.empty()) {
-    const size_t end = std::min(cookies.find(';'), cookies.size());
-    std::string_view pair = cookies.substr(0, end);
-    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
-    const size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == name) {
-      return pair.substr(equals + 1);
-    }
-    cookies.remove_prefix(std::min(end + 1, cookies.size()));
-  }
-  return {};
-}
-
 // The page's own origin is the scheme (plain, or TLS through a proxy) and
 // the Host it was loaded from.
 bool OriginIsOwn(std::string_view origin, std::string_view host) {
@@ -117,16 +103,19 @@ bool HostNamesServer(const GuardSettings& settings, std::string_view host) {
 bool CarriesToken(const GuardSettings& settings, const RequestFacts& request) {
   if (settings.token.empty()) return true;
   return SameToken(BearerToken(request.authorization), settings.token) ||
-         (!settings.session.empty() &&
-          SameToken(CookieValue(request.cookie, settings.session_cookie), settings.session)) ||
-         SameToken(request.query_token, settings.token);
+         SameToken(request.query_token, settings.token) ||
+         (!request.ticket.empty() && settings.tickets != nullptr &&
+          settings.tickets->Redeem(request.ticket));
 }
 
 Verdict CheckRequest(const GuardSettings& settings, const RequestFacts& request) {
   if (!HostNamesServer(settings, request.host)) {
     return {403, "the Host header does not name this server"};
   }
-  if (!CarriesToken(settings, request)) return {401, "a valid token is needed"};
+  if (request.needs_token && !CarriesToken(settings, request)) {
+    return {401, request.ticket.empty() ? "a valid token is needed"
+                                        : "the ticket is unknown, used or expired"};
+  }
   if (!request.writes) return {};
   if (!settings.allow_set) return {403, "setting values is not allowed (start with --allow-set)"};
   if (!request.origin.empty() && !OriginIsOwn(request.origin, request.host)) {

@@ -85,14 +85,6 @@ int PrepareGuard(const ServeOptions& options, GuardSettings* settings) {
                 "--public-host is for a proxy that other machines reach: it needs a token "
                 "(--token-file, or --allow-remote to generate one)");
   }
-  if (!settings->token.empty()) {
-    settings->session = GenerateToken();
-    const std::string name = GenerateToken();
-    if (settings->session.empty() || name.empty()) {
-      return Fail(kSystemError, "no random source for the session");
-    }
-    settings->session_cookie = "kelto_session_" + name.substr(0, 12);
-  }
   settings->allow_set = options.allow_set;
   settings->public_hosts = options.public_hosts;
   settings->machine_name = MachineName();
@@ -173,14 +165,18 @@ int Serve(const ServeOptions& options, GuardSettings& settings, const sigset_t& 
   EventHub hub(kMaxStreams, kMaxStreamsPerClient, JsonEscape(segment, std::strlen(segment)),
                options.allow_set);
   LiveFeed feed(handle, &hub);
+  StreamTickets tickets;
+  settings.tickets = &tickets;
 
   HttpHandlers handlers;
   handlers.screen = [&settings](const HttpRequest& request) {
     return ScreenRequest(request, settings);
   };
   handlers.answer = [&](const HttpRequest& request) {
-    if (std::optional<HttpReply> reply = AnswerApi(request, feed, hub)) return std::move(*reply);
-    return AnswerPage(request, settings);
+    if (std::optional<HttpReply> reply = AnswerApi(request, feed, hub, tickets)) {
+      return std::move(*reply);
+    }
+    return AnswerPage(request);
   };
   HttpServer server(std::move(handlers), Limits(settings), DefaultHeaders());
   // Bound before anything is served, so that the rules know the port.
