@@ -72,7 +72,7 @@ int PrepareGuard(const ServeOptions& options, GuardSettings* settings) {
   if (!settings->address.loopback && !options.allow_remote) {
     return Fail(kUsage, "'" + options.listen +
                             "' can be reached from other machines: add --allow-remote to "
-                            "serve there (every request then needs the token)");
+                            "serve there (every API request then needs the token)");
   }
   if (!options.token_file.empty()) {
     if (!ReadTokenFile(options.token_file, &settings->token, &reason)) return Fail(kUsage, reason);

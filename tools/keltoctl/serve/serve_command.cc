@@ -11,8 +11,9 @@ void AddServeOptions(CLI::App& command, ServeOptions* options) {
       ->capture_default_str();
   command.add_flag("--allow-set", options->allow_set,
                    "let the page and PUT /api/vars/NAME set values");
-  command.add_flag("--allow-remote", options->allow_remote,
-                   "allow an address other machines can reach; every request then needs the token");
+  command.add_flag(
+      "--allow-remote", options->allow_remote,
+      "allow an address other machines can reach; every API request then needs the token");
   command.add_option("--token-file", options->token_file,
                      "read the token from the first line of this file instead of generating one");
   command.add_option("--public-host", options->public_hosts,
