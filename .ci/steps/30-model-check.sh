@@ -34,13 +34,27 @@ model="$(pwd)/src/table/unix/segment_protocol.pml"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# Each search is single-threaded: as many run at once as there are cores,
+# each in a folder of its own, and their reports are printed in order.
+searches=()
+# search FUNCTION LABEL ARGS...: starts one search once a core is free.
+search() {
+  local label="$2"
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  searches+=("$label")
+  (
+    set +e
+    (set -e; "$@") >"$work/$label.out" 2>&1
+    echo $? >"$work/$label.status"
+  ) &
+}
+
 # check LABEL "CC-FLAGS" "PAN-FLAGS" [SPIN-FLAGS...]
 check() {
   local label="$1" cflags="$2" panflags="$3"
   shift 3
   (
-    cd "$work"
-    rm -f pan pan.* ./*.trail
+    mkdir -p "$work/$label" && cd "$work/$label"
     spin "$@" -a "$model" >/dev/null
     # shellcheck disable=SC2086
     gcc -O2 -w -DMEMLIM=4096 $cflags -o pan pan.c
@@ -58,10 +72,10 @@ check() {
 }
 
 # COLLAPSE compresses the stored states losslessly; the search stays exact.
-check "safety" "-DSAFETY -DCOLLAPSE" "" -DLIVES=1 -DP2_CALLS=1
-check "liveness" "-DCOLLAPSE" "-a -f" -DLIVENESS -DLIVES=1 -DP0_CALLS=2 -DP2_CALLS=1
-check "removal" "-DSAFETY -DCOLLAPSE" "" -DREMOVER -DP0_CALLS=2 -DP1_CALLS=1 -DP2_CALLS=1 -DLIVES=0
-check "gate" "-DSAFETY -DCOLLAPSE" "" -DSPLIT_GATE -DP0_CALLS=3 -DP1_CALLS=2 -DP2_CALLS=0 -DLIVES=0
+search check "safety" "-DSAFETY -DCOLLAPSE" "" -DLIVES=1 -DP2_CALLS=1
+search check "liveness" "-DCOLLAPSE" "-a -f" -DLIVENESS -DLIVES=1 -DP0_CALLS=2 -DP2_CALLS=1
+search check "removal" "-DSAFETY -DCOLLAPSE" "" -DREMOVER -DP0_CALLS=2 -DP1_CALLS=1 -DP2_CALLS=1 -DLIVES=0
+search check "gate" "-DSAFETY -DCOLLAPSE" "" -DSPLIT_GATE -DP0_CALLS=3 -DP1_CALLS=2 -DP2_CALLS=0 -DLIVES=0
 
 changes="$(pwd)/src/changes/change_log.pml"
 # changes LABEL pass|fail "CC-FLAGS" "PAN-FLAGS" [SPIN-FLAGS...]: "pass"
@@ -71,8 +85,7 @@ changes() {
   local label="$1" expect="$2" cflags="$3" panflags="$4"
   shift 4
   (
-    cd "$work"
-    rm -f pan pan.* ./*.trail
+    mkdir -p "$work/$label" && cd "$work/$label"
     spin "$@" -a "$changes" >/dev/null
     # shellcheck disable=SC2086
     gcc -O2 -w -DMEMLIM=2048 $cflags -o pan pan.c
@@ -101,22 +114,29 @@ changes() {
 }
 
 # COLLAPSE compresses the stored states losslessly; the search stays exact.
-changes "ring" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
-changes "ring-two" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DLANE_MARKS=2 -DLANELESS_MARKS=0
-changes "wakeup" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DWAITERS=1
-changes "wakeup-two" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DLANE_MARKS=1
-changes "ring-back-off" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1 -DBACK_OFF
-changes "wakeup-back-off" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DWAITERS=1 -DBACK_OFF
-changes "wakeup-lanes" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DLANELESS_MARKS=0
-changes "read" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1
-changes "read-two" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=1 -DKILLABLE_WAITERS=1
-changes "read-lanes" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=2 -DLANELESS_MARKS=0 -DKILLABLE_WAITERS=1
-changes "read-back-off" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1 -DBACK_OFF
-changes "read-timeouts" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
-changes "mutant-wakeup" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DLOST_WAKEUP
-changes "mutant-read" fail "" "-a -f" -DLIVENESS -DWAITERS=1 -DLOST_WAKEUP
-changes "mutant-drain-early" fail "-DSAFETY" "" -DQUIET -DLANE_MARKS=1 -DDRAIN_EARLY
-changes "mutant-recheck" fail "-DSAFETY" "" -DTIMEOUTS -DWAITERS=1 -DRECHECK_GT
-changes "mutant-ring-head-first" fail "-DSAFETY" "" -DQUIET -DLANE_MARKS=1 -DRING_HEAD_FIRST
-changes "wake-kills-no-timeouts" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DWAKE_KILLS
+search changes "ring" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
+search changes "ring-two" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DLANE_MARKS=2 -DLANELESS_MARKS=0
+search changes "wakeup" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DWAITERS=1
+search changes "wakeup-two" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DLANE_MARKS=1
+search changes "ring-back-off" pass "-DSAFETY -DCOLLAPSE" "" -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1 -DBACK_OFF
+search changes "wakeup-back-off" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DWAITERS=1 -DBACK_OFF
+search changes "wakeup-lanes" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DLANELESS_MARKS=0
+search changes "read" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1
+search changes "read-two" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=1 -DKILLABLE_WAITERS=1
+search changes "read-lanes" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=2 -DLANELESS_MARKS=0 -DKILLABLE_WAITERS=1
+search changes "read-back-off" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1 -DBACK_OFF
+search changes "read-timeouts" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
+search changes "mutant-wakeup" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DLOST_WAKEUP
+search changes "mutant-read" fail "" "-a -f" -DLIVENESS -DWAITERS=1 -DLOST_WAKEUP
+search changes "mutant-drain-early" fail "-DSAFETY" "" -DQUIET -DLANE_MARKS=1 -DDRAIN_EARLY
+search changes "mutant-recheck" fail "-DSAFETY" "" -DTIMEOUTS -DWAITERS=1 -DRECHECK_GT
+search changes "mutant-ring-head-first" fail "-DSAFETY" "" -DQUIET -DLANE_MARKS=1 -DRING_HEAD_FIRST
+search changes "wake-kills-no-timeouts" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DWAKE_KILLS
+wait
+failed=0
+for label in "${searches[@]}"; do
+  cat "$work/$label.out"
+  [ "$(cat "$work/$label.status" 2>/dev/null)" = 0 ] || failed=1
+done
+[ "$failed" = 0 ] || exit 1
 echo "model check passed"
