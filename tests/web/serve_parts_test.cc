@@ -125,7 +125,8 @@ TEST(RequestGuard, StreamTicketsAreSingleUseAndShortLived) {
   EXPECT_EQ(reused.reason, "the ticket is unknown, used or expired");
   request.ticket = "0123456789abcdef0123";  // the token is no ticket
   EXPECT_EQ(StatusFor(settings, request), 401);
-  request.ticket = ticket.substr(0, 31);
+  const std::string cut = ticket.substr(0, 31);  // the request only points at it
+  request.ticket = cut;
   EXPECT_EQ(StatusFor(settings, request), 401);
 
   const std::string late = tickets.Issue(start);
