@@ -89,19 +89,27 @@ def event_kinds(recording):
     return [kind.decode() for kind in recording["events"]["kind"]]
 
 
-def counters(build, root, seconds):
-    names = [f"C{i:04d}" for i in range(1000)]
+def record_while_writing(build, root, names, mode, rate, seconds):
+    """Records a table of `names` while the writer runs `mode` at `rate`:
+    the recording's path, the writer's last values, and the recorder's CPU
+    (a share of one core) over the writing."""
     table = Table(root, names)
-    writer = Writer(build, table, "counters", "100", str(seconds))
-    path = pathlib.Path(root) / "counters.h5"
+    writer = Writer(build, table, mode, str(rate), str(seconds))
+    path = pathlib.Path(root) / f"{mode}.h5"
     recorder = start_recorder(build, table, path)
     cpu_before, wall_before = cpu_seconds(recorder.pid), time.monotonic()
     writer.go()
     last = writer.last_values(len(names))
     cpu = (cpu_seconds(recorder.pid) - cpu_before) / (time.monotonic() - wall_before)
-    time.sleep(1.5)
+    time.sleep(1.5)  # the recorder's last flush
     stop_recorder(recorder)
     writer.end()
+    return path, last, cpu
+
+
+def counters(build, root, seconds):
+    names = [f"C{i:04d}" for i in range(1000)]
+    path, last, cpu = record_while_writing(build, root, names, "counters", 100, seconds)
     gaps = rows = stored = 0
     with h5py.File(path, "r") as recording:
         resyncs = event_kinds(recording).count("resync")
@@ -120,17 +128,7 @@ def counters(build, root, seconds):
 
 def flood(build, root, seconds):
     names = [f"F{i:03d}" for i in range(100)]
-    table = Table(root, names)
-    writer = Writer(build, table, "flood", "1000000", str(seconds))
-    path = pathlib.Path(root) / "flood.h5"
-    recorder = start_recorder(build, table, path)
-    cpu_before, wall_before = cpu_seconds(recorder.pid), time.monotonic()
-    writer.go()
-    last = writer.last_values(len(names))
-    cpu = (cpu_seconds(recorder.pid) - cpu_before) / (time.monotonic() - wall_before)
-    time.sleep(1.5)
-    stop_recorder(recorder)
-    writer.end()
+    path, last, cpu = record_while_writing(build, root, names, "flood", 1000000, seconds)
     with h5py.File(path, "r") as recording:
         resyncs = event_kinds(recording).count("resync")
         wrong_last = sum(int(recording["variables"]["IORSH_" + name]["value"][-1] != value)

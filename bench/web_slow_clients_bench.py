@@ -41,23 +41,11 @@ def trickling_times_ms(server, hostile):
     slow = [hostile.connect(server) for _ in range(SLOW)]
     for sock in slow:
         sock.sendall(b"GET /api/vars HTTP/1.1\r\nHo")
-    stop = threading.Event()
-
-    def trickle():
-        while not stop.is_set():
-            for sock in slow:
-                try:
-                    sock.send(b"s")
-                except OSError:
-                    pass
-            stop.wait(0.5)
-    thread = threading.Thread(target=trickle)
-    thread.start()
+    trickle = hostile.Trickle(slow, b"s", 0.5)
     try:
         return request_times_ms(server)
     finally:
-        stop.set()
-        thread.join()
+        trickle.stop()
         for sock in slow:
             sock.close()
 

@@ -13,7 +13,7 @@
 
 #include "kelto_live.h"
 #include "live/value_codec.h"
-#include "table/unix/named_segment.h"
+#include "table/named_segment.h"
 
 namespace kelto::live {
 

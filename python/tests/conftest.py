@@ -5,27 +5,16 @@ processes that hold the table (kelto_py_peer) or write it (kelto_demo)."""
 import contextlib
 import os
 import pathlib
-import subprocess
 import time
 import uuid
 
 import pytest
 
 import kelto
+from peer_process import PeerProcess, built_program, shm_objects
 
 IORSH = "SPEED=L\nTEMPERATURE=D\nVALVE_OPEN=B\nGEAR=H\nRPM=W\nMARK=Q\n"
 MEMSH = "STATUS=$\nCYCLE=L\n"
-
-
-def built_program(variable):
-    path = os.environ.get(variable)
-    if not path:
-        pytest.fail(f"{variable} is not set: run these tests through ctest (label python)")
-    return path
-
-
-def shm_objects(segment):
-    return sorted(p.name for p in pathlib.Path("/dev/shm").glob(segment + "*"))
 
 
 @pytest.fixture
@@ -41,38 +30,11 @@ def env(tmp_path, monkeypatch):
     assert shm_objects(segment) == [], "objects of the segment were left behind"
 
 
-class Peer:
+class Peer(PeerProcess):
     """A C program holding the table, driven line by line."""
 
     def __init__(self, environment=None):
-        self.process = subprocess.Popen([built_program("KELTO_PY_PEER")], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, bufsize=1,
-                                        errors="surrogateescape", env=environment)
-
-    def __call__(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-        reply = self.process.stdout.readline().rstrip("\n")
-        assert not reply.startswith("error"), f"{command!r}: {reply}"
-        return reply
-
-    def open(self):
-        return self("open")
-
-    def set(self, name, text):
-        self(f"set {name} {text}")
-
-    def get(self, name):
-        return self(f"get {name}").removeprefix("value ")
-
-    def end(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            self.process.wait(timeout=10)
-
-    def kill(self):
-        self.process.kill()
-        self.process.wait(timeout=10)
+        super().__init__(built_program("KELTO_PY_PEER"), environment)
 
 
 class Peers:

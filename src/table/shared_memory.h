@@ -4,11 +4,7 @@
 
 #include <cstdint>
 
-#if defined(_WIN32)
-#include "table/windows/named_segment.h"
-#else
-#include "table/unix/named_segment.h"
-#endif
+#include "table/named_segment.h"
 
 namespace kelto {
 

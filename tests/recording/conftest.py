@@ -3,7 +3,6 @@ definition files and a segment name per table), C programs that hold and
 write them, and keltoctl record and replay run as users run them."""
 
 import os
-import pathlib
 import signal
 import subprocess
 import time
@@ -11,20 +10,10 @@ import uuid
 
 import h5py
 import pytest
+from peer_process import PeerProcess, built_program, shm_objects
 
 IORSH = b"SPEED=L\nTEMPERATURE=D\nVALVE_OPEN=B\nGEAR=H\nRPM=W\nMARK=Q\n"
 MEMSH = b"STATUS=$\nCYCLE=L\n"
-
-
-def built_program(variable):
-    path = os.environ.get(variable)
-    if not path:
-        pytest.fail(f"{variable} is not set: run these tests through ctest")
-    return path
-
-
-def shm_objects(segment):
-    return sorted(p.name for p in pathlib.Path("/dev/shm").glob(segment + "*"))
 
 
 class Table:
@@ -39,36 +28,12 @@ class Table:
         self.environ = dict(os.environ, KELTO_DIR=str(directory), KELTO_SEGMENT=self.segment)
 
 
-class Peer:
+class Peer(PeerProcess):
     """A C program holding a table, driven line by line."""
 
     def __init__(self, table):
-        self.process = subprocess.Popen([built_program("KELTO_RECORDING_PEER")],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                        bufsize=1, errors="surrogateescape", env=table.environ)
-        self("open")
-
-    def __call__(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-        reply = self.process.stdout.readline().rstrip("\n")
-        assert not reply.startswith("error"), f"{command!r}: {reply}"
-        return reply
-
-    def set(self, name, text):
-        self(f"set {name} {text}")
-
-    def get(self, name):
-        return self(f"get {name}").removeprefix("value ")
-
-    def end(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            self.process.wait(timeout=10)
-
-    def kill(self):
-        self.process.kill()
-        self.process.wait(timeout=10)
+        super().__init__(built_program("KELTO_RECORDING_PEER"), table.environ)
+        self.open()
 
 
 class Processes:

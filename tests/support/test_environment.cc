@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace kelto::testing {
@@ -57,28 +55,6 @@ TestEnvironment::~TestEnvironment() {
   shm_unlink(("/" + segment_ + ".changes").c_str());
   unsetenv("KELTO_DIR");
   unsetenv("KELTO_SEGMENT");
-}
-
-void TestEnvironment::WriteDefinitions(const std::string& iorsh, const std::string& memsh) const {
-  WriteFile("iorsh.mem", iorsh);
-  WriteFile("memsh.mem", memsh);
-}
-
-void TestEnvironment::WriteFile(const std::string& name, const std::string& content) const {
-  std::ofstream out(Path(name), std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-void TestEnvironment::RemoveFile(const std::string& name) const {
-  std::error_code ignored;
-  std::filesystem::remove(Path(name), ignored);
-}
-
-std::string TestEnvironment::ReadFile(const std::string& name) const {
-  std::ifstream in(Path(name), std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 bool TestEnvironment::SegmentExists() const { return std::filesystem::exists(SegmentPath()); }

@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/test_environment.h"
@@ -23,18 +21,6 @@ std::string UniqueName(const char* stem) {
                 static_cast<unsigned long>(GetCurrentProcessId()), counter.fetch_add(1),
                 static_cast<unsigned>(GetTickCount()));
   return name;
-}
-
-// Lines the C runtime wrote in text mode end in CRLF; the tests compare
-// lines as the library wrote them.
-std::string WithoutCarriageReturns(std::string text) {
-  std::string lines;
-  lines.reserve(text.size());
-  for (size_t at = 0; at < text.size(); ++at) {
-    if (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n') continue;
-    lines.push_back(text[at]);
-  }
-  return lines;
 }
 
 }  // namespace
@@ -53,28 +39,6 @@ TestEnvironment::~TestEnvironment() {
   std::filesystem::remove_all(directory_, ignored);
   _putenv_s("KELTO_DIR", "");
   _putenv_s("KELTO_SEGMENT", "");
-}
-
-void TestEnvironment::WriteDefinitions(const std::string& iorsh, const std::string& memsh) const {
-  WriteFile("iorsh.mem", iorsh);
-  WriteFile("memsh.mem", memsh);
-}
-
-void TestEnvironment::WriteFile(const std::string& name, const std::string& content) const {
-  std::ofstream out(Path(name), std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-void TestEnvironment::RemoveFile(const std::string& name) const {
-  std::error_code ignored;
-  std::filesystem::remove(Path(name), ignored);
-}
-
-std::string TestEnvironment::ReadFile(const std::string& name) const {
-  std::ifstream in(Path(name), std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return WithoutCarriageReturns(content.str());
 }
 
 bool TestEnvironment::SegmentExists() const {

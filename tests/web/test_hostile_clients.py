@@ -193,6 +193,30 @@ def test_headers_are_read_one_way_only(started, place):
     assert ask(server, "GET /api/vars/IORSH%00SPEED HTTP/1.1\r\n" + head(server) + "\r\n")[0] == 404
 
 
+class Trickle:
+    """Sends `byte` on each socket every `period` seconds, in a thread of its
+    own, until stop(): a read timeout that counts from the last byte would
+    start again at each."""
+
+    def __init__(self, sockets, byte, period):
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(sockets, byte, period))
+        self._thread.start()
+
+    def _run(self, sockets, byte, period):
+        while not self._stop.is_set():
+            for sock in sockets:
+                try:
+                    sock.send(byte)
+                except OSError:
+                    pass  # closed by the server: what the tests wait for
+            self._stop.wait(period)
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(10)
+
+
 def raise_file_limit(wanted):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft < wanted:
@@ -213,20 +237,7 @@ def test_slow_clients_do_not_hold_up_the_others(started):
         sock = connect(server)
         sock.sendall(b"GET /api/vars HTTP/1.1\r\nHo")
         slow.append(sock)
-    stop = threading.Event()
-
-    def trickle():
-        # One byte a socket every half second: the library's own timeout
-        # would restart at each.
-        while not stop.is_set():
-            for sock in slow:
-                try:
-                    sock.send(b"s")
-                except OSError:
-                    pass
-            stop.wait(0.5)
-    trickler = threading.Thread(target=trickle)
-    trickler.start()
+    trickle = Trickle(slow, b"s", 0.5)
     try:
         # Within the slow ones' deadline (5 s), as many rounds as fit.
         latencies, seen = [], set()
@@ -260,8 +271,7 @@ def test_slow_clients_do_not_hold_up_the_others(started):
         assert not open_ones, "%d slow connections outlived the deadline" % len(open_ones)
         assert time.monotonic() - opened > 4, "closed before their deadline"
     finally:
-        stop.set()
-        trickler.join(10)
+        trickle.stop()
         for sock in slow:
             sock.close()
         events.close()
@@ -322,17 +332,7 @@ def test_sigterm_ends_the_server_whatever_clients_do(started):
     unread = connect(server)
     unread.sendall(("GET /api/events HTTP/1.1\r\n" + head(server) + "\r\n").encode())
     events = server.events()
-    stop = threading.Event()
-
-    def trickle():
-        while not stop.is_set():
-            try:
-                trickling.send(b"x")
-            except OSError:
-                return
-            stop.wait(0.1)
-    thread = threading.Thread(target=trickle)
-    thread.start()
+    trickle = Trickle([trickling], b"x", 0.1)
     try:
         time.sleep(1)
         start = time.monotonic()
@@ -340,8 +340,7 @@ def test_sigterm_ends_the_server_whatever_clients_do(started):
         assert server.process.wait(10) == 0
         assert time.monotonic() - start < 1.0 * SLOWDOWN
     finally:
-        stop.set()
-        thread.join(10)
+        trickle.stop()
         for sock in (trickling, unread):
             sock.close()
         events.close()

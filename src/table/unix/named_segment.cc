@@ -87,7 +87,7 @@
 //     lock that fork waits for, and the child closes them all as it starts;
 //     MADV_DONTFORK keeps the mapping out of it; every descriptor is
 //     close-on-exec.
-#include "table/unix/named_segment.h"
+#include "table/named_segment.h"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -8,7 +8,7 @@
 // the same namespace) is held while the mapping is made or opened and the
 // items are checked. An abandoned mutex, one whose holder died, is simply
 // taken over.
-#include "table/windows/named_segment.h"
+#include "table/named_segment.h"
 
 #include <windows.h>
 
