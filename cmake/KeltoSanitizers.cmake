@@ -10,3 +10,10 @@ if(KELTO_COVERAGE)
   add_compile_options(--coverage -O0)
   add_link_options(--coverage)
 endif()
+# Our shared libraries are linked to prove that nothing they use is left
+# undefined; clang, unlike GCC, leaves a sanitizer's runtime out of a
+# shared library, for the instrumented program that loads it to bring.
+set(KELTO_NO_UNDEFINED "LINKER:--no-undefined")
+if(KELTO_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(KELTO_NO_UNDEFINED "")
+endif()
