@@ -3,8 +3,8 @@
 // sequentially consistent there, with one exception it models: a lane
 // writer's look at sleepers may overtake its store of the lane head, which
 // sits in its store buffer (the writer has no fence), until the waiter's
-// membarrier drains it. A waiter's first sleep in a wait goes without that
-// membarrier and is short; only a longer sleep needs the fence. The
+// membarrier drains it. A waiter's first sleep in a wait may go without
+// that membarrier if it is short; only a longer sleep needs the fence. The
 // lane-less writer's append under the drain lock and seq_cst fence order
 // its side itself.
 #include "changes/change_log.h"
@@ -34,10 +34,10 @@ using change_log_internal::RingSlotOf;
 
 constexpr size_t kPageSize = 4096;
 // A sleep without a fence on writers ends by this time at the latest: a
-// writer may have missed the sleepers flag. It is the first sleep of every
-// wait (a wait answered soon costs no membarrier, whose interrupts take
-// tens of microseconds on a busy virtual machine), and every sleep where
-// the kernel cannot fence.
+// writer may have missed the sleepers flag. It is the first sleep of a wait
+// while such naps end with news (a wait answered soon then costs no
+// membarrier, whose interrupts take tens of microseconds on a busy virtual
+// machine), and every sleep where the kernel cannot fence.
 constexpr int64_t kUnfencedSleepNs = 1'000'000;
 // A waiter looks this long before it sleeps, while such looks pay: an
 // answer that comes within it costs no system call on either side.
@@ -201,8 +201,11 @@ bool NewsWithinLook(void* log, uint64_t cursor, int64_t end) {
   }
 }
 
-// How this thread's looks before sleeping went (see spin_record.h).
+// How this thread's looks before sleeping went, and its naps (see
+// spin_record.h): a nap that ends without news costs an extra wake-up, and
+// a membarrier after it anyway.
 __thread SpinRecord t_spin_record{kSpinNs};
+__thread SpinRecord t_nap_record{kUnfencedSleepNs};
 
 // Looks for news for up to kSpinNs (never past `deadline`), on machines
 // with a second processor to bring it, while such looks have been paying.
@@ -374,7 +377,8 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
   // nobody lets go costs at most the timeout or the patience, once.
   const int64_t give_up_at = std::max(deadline, MonotonicNs() + kLockPatienceNs);
   Batch batch(idents);
-  bool napped = false;
+  bool slept = false;    // the first sleep of the wait is behind it
+  bool napping = false;  // the last sleep was a nap
   for (;;) {
     bool drained = false;
     {
@@ -394,16 +398,22 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
       *resync = true;
       return WaitOutcome::kChanged;
     }
-    if (*resync || !idents->empty()) return WaitOutcome::kChanged;
+    if (*resync || !idents->empty()) {
+      if (napping) t_nap_record.Found(true, 0);
+      return WaitOutcome::kChanged;
+    }
     const int64_t remaining = deadline - MonotonicNs();
     if (remaining <= 0) return WaitOutcome::kTimedOut;
-    if (!napped && NewsWithinSpin(change_log, *cursor, deadline)) continue;
+    if (!slept && NewsWithinSpin(change_log, *cursor, deadline)) continue;
+    if (napping) t_nap_record.Found(false, 0);
     const uint32_t word = __atomic_load_n(&header->wake_word, __ATOMIC_SEQ_CST);
     __atomic_store_n(&header->sleepers, 1, __ATOMIC_SEQ_CST);
-    // The first sleep is a nap without the fence: a writer that missed the
-    // flag costs it at most the nap. A wait that outlasts it sleeps fenced.
-    const bool fenced = napped && FenceLaneWriters();
-    napped = true;
+    // The first sleep may be a nap without the fence, while naps have been
+    // ending with news: a writer that missed the flag costs it at most the
+    // nap. Other sleeps are fenced.
+    napping = !slept && t_nap_record.ShouldLook();
+    slept = true;
+    const bool fenced = !napping && FenceLaneWriters();
     if (AnythingNew(change_log, *cursor)) continue;
     FutexWait(&header->wake_word, word, fenced ? remaining : std::min(remaining, kUnfencedSleepNs));
   }

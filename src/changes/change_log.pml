@@ -514,8 +514,8 @@ top:
    * the latest, whatever the look found. Waking up from it, or finding news
    * before it, is going back to the top; so the nap is modelled as going
    * back to the top at any time after the flag was set. The code naps only
-   * in the first sleep of a wait: letting every sleep be a nap or a fenced
-   * one covers it. Without STORE_BUFFER a nap is a sleep that ends by its
+   * in the first sleep of a wait, and only while its naps ended with news:
+   * letting every sleep be a nap or a fenced one covers it. Without STORE_BUFFER a nap is a sleep that ends by its
    * timeout, which TIMEOUTS covers, and is left out. */
 #ifdef STORE_BUFFER
   if

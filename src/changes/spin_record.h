@@ -1,4 +1,6 @@
-// Whether, and how long, a waiter should look for news before it sleeps.
+// Whether, and how long, a waiter should look for news before it sleeps;
+// the same record says whether its first sleep should be a nap (see
+// change_log.cc), which pays in the same way only when news comes soon.
 //
 // A look pays when the answer comes from a process that runs on another
 // processor meanwhile: it then costs neither side a system call. When the
