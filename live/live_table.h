@@ -75,6 +75,8 @@ class LiveTable {
   kelto_live_result UpdateWith(uint32_t ident, Encoder encode, void* context);
   void LetGo();
   bool StillLive();
+  // Check, unless one found the table live less than a liveness slice ago.
+  kelto_live_result CheckOncePerSlice();
   uint32_t CountShownItems() const;
   bool IsBlank(uint32_t ident) const;
   bool GrewPastCount() const;
@@ -89,6 +91,8 @@ class LiveTable {
   std::atomic<bool> gone_{true};
   SegmentHold hold_;
   std::atomic<uint32_t> count_{0};
+  // When a Check last found the table live (CLOCK_MONOTONIC, ms).
+  std::atomic<int64_t> live_at_ms_{INT64_MIN / 2};
   int attach_errno_ = 0;
 
   std::mutex index_mutex_;

@@ -23,10 +23,16 @@
 #             one starve the other of the unfair drain lock);
 #   back-off  ring, wakeup and read with one waiter, the lane-less writer
 #             dropping marks with the lock free after a give-up;
+#   store-buffer  wakeup and read with the lane writer's look at the sleepers
+#             flag overtaking its store of the lane head (lane-less writer
+#             left out, which keeps the searches within memory): a nap
+#             without a membarrier, then fenced sleeps;
 #   mutants   each must fail: the sleepers flag set after the last look
 #             (both checks), drained moved before the marks are appended,
-#             the overwrite recheck by "more than" a lane, and the last look
-#             at the ring head before the lanes; and the documented
+#             the overwrite recheck by "more than" a lane, the last look
+#             at the ring head before the lanes, and with the store buffer
+#             a sleep without a membarrier that does not end by itself; and
+#             the documented
 #             limitation, a writer killed between the exchange and the wake
 #             without timeouts, must still show.
 set -euo pipefail
@@ -126,11 +132,15 @@ search changes "read-two" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=1 -D
 search changes "read-lanes" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DLANE_MARKS=2 -DLANELESS_MARKS=0 -DKILLABLE_WAITERS=1
 search changes "read-back-off" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1 -DBACK_OFF
 search changes "read-timeouts" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DTIMEOUTS -DWAKE_KILLS -DWAITERS=1
+search changes "wakeup-store-buffer" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DWAITERS=1 -DSTORE_BUFFER
+search changes "wakeup-two-store-buffer" pass "-DSAFETY -DCOLLAPSE" "" -DQUIET -DLANE_MARKS=2 -DLANELESS_MARKS=0 -DSTORE_BUFFER
+search changes "read-store-buffer" pass "-DCOLLAPSE" "-a -f" -DLIVENESS -DWAITERS=1 -DLANELESS_MARKS=0 -DSTORE_BUFFER
 search changes "mutant-wakeup" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DLOST_WAKEUP
 search changes "mutant-read" fail "" "-a -f" -DLIVENESS -DWAITERS=1 -DLOST_WAKEUP
 search changes "mutant-drain-early" fail "-DSAFETY" "" -DQUIET -DLANE_MARKS=1 -DDRAIN_EARLY
 search changes "mutant-recheck" fail "-DSAFETY" "" -DTIMEOUTS -DWAITERS=1 -DRECHECK_GT
 search changes "mutant-ring-head-first" fail "-DSAFETY" "" -DQUIET -DLANE_MARKS=1 -DRING_HEAD_FIRST
+search changes "mutant-no-membarrier" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DSTORE_BUFFER -DNO_MEMBARRIER
 search changes "wake-kills-no-timeouts" fail "-DSAFETY" "" -DQUIET -DWAITERS=1 -DWAKE_KILLS
 wait
 failed=0

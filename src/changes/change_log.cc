@@ -1,10 +1,12 @@
 // The change log's protocol is modelled for spin in change_log.pml beside
 // this file (run by .ci/steps/30-model-check.sh). Atomics are taken as
-// sequentially consistent there. Two pairs depend on it: the waiter's
-// "sleepers = 1, then look at the lanes" against a lane writer's "publish,
-// then look at sleepers", made so by the waiter's membarrier (the writer
-// pays nothing), and the same against a lane-less writer, whose append
-// under the drain lock and seq_cst fence make it so.
+// sequentially consistent there, with one exception it models: a lane
+// writer's look at sleepers may overtake its store of the lane head, which
+// sits in its store buffer (the writer has no fence), until the waiter's
+// membarrier drains it. A waiter's first sleep in a wait may go without
+// that membarrier if it is short; only a longer sleep needs the fence. The
+// lane-less writer's append under the drain lock and seq_cst fence order
+// its side itself.
 #include "changes/change_log.h"
 
 #include <errno.h>
@@ -18,6 +20,7 @@
 #include <unordered_set>
 
 #include "changes/drain_lock.h"
+#include "changes/spin_record.h"
 
 namespace kelto {
 namespace {
@@ -30,11 +33,14 @@ using change_log_internal::RingOf;
 using change_log_internal::RingSlotOf;
 
 constexpr size_t kPageSize = 4096;
-// When no fence can be forced on writers, a waiter looks again this often.
+// A sleep without a fence on writers ends by this time at the latest: a
+// writer may have missed the sleepers flag. It is the first sleep of a wait
+// while such naps end with news (a wait answered soon then costs no
+// membarrier, whose interrupts take tens of microseconds on a busy virtual
+// machine), and every sleep where the kernel cannot fence.
 constexpr int64_t kUnfencedSleepNs = 1'000'000;
-// A waiter looks this long before it sleeps: an answer that comes within
-// it costs no system call on either side, and a waiter that sleeps pays a
-// membarrier, whose interrupt also stops every writing process for a moment.
+// A waiter looks this long before it sleeps, while such looks pay: an
+// answer that comes within it costs no system call on either side.
 constexpr int64_t kSpinNs = 20'000;
 // Up to here the idents of a batch are checked for repeats one by one.
 constexpr size_t kSmallBatch = 32;
@@ -186,17 +192,30 @@ bool AnythingNew(void* log, uint64_t cursor) {
          __atomic_load_n(&header->head, __ATOMIC_SEQ_CST) != cursor;
 }
 
-// Looks for news for up to kSpinNs (never past `deadline`), on machines
-// with a second processor to bring it.
-bool NewsWithinSpin(void* log, uint64_t cursor, int64_t deadline) {
-  static const bool worth_it = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-  if (!worth_it) return false;
-  const int64_t end = std::min(deadline, MonotonicNs() + kSpinNs);
+// Looks at the log until news or `end`.
+bool NewsWithinLook(void* log, uint64_t cursor, int64_t end) {
   for (int looks = 0;; ++looks) {
     if (AnythingNew(log, cursor)) return true;
     if ((looks & 15) == 15 && MonotonicNs() >= end) return false;
     CpuRelax();
   }
+}
+
+// How this thread's looks before sleeping went, and its naps (see
+// spin_record.h): a nap that ends without news costs an extra wake-up, and
+// a membarrier after it anyway.
+__thread SpinRecord t_spin_record{kSpinNs};
+__thread SpinRecord t_nap_record{kUnfencedSleepNs};
+
+// Looks for news for up to kSpinNs (never past `deadline`), on machines
+// with a second processor to bring it, while such looks have been paying.
+bool NewsWithinSpin(void* log, uint64_t cursor, int64_t deadline) {
+  static const bool worth_it = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+  if (!worth_it || !t_spin_record.ShouldLook()) return false;
+  const int64_t start = MonotonicNs();
+  const bool news = NewsWithinLook(log, cursor, std::min(deadline, start + t_spin_record.LookNs()));
+  t_spin_record.Found(news, MonotonicNs() - start);
+  return news;
 }
 
 // Each ident once, in order of first change. Small batches, the common
@@ -358,6 +377,8 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
   // nobody lets go costs at most the timeout or the patience, once.
   const int64_t give_up_at = std::max(deadline, MonotonicNs() + kLockPatienceNs);
   Batch batch(idents);
+  bool slept = false;    // the first sleep of the wait is behind it
+  bool napping = false;  // the last sleep was a nap
   for (;;) {
     bool drained = false;
     {
@@ -377,13 +398,22 @@ WaitOutcome WaitForChanges(void* change_log, uint64_t* cursor, int timeout_ms,
       *resync = true;
       return WaitOutcome::kChanged;
     }
-    if (*resync || !idents->empty()) return WaitOutcome::kChanged;
+    if (*resync || !idents->empty()) {
+      if (napping) t_nap_record.Found(true, 0);
+      return WaitOutcome::kChanged;
+    }
     const int64_t remaining = deadline - MonotonicNs();
     if (remaining <= 0) return WaitOutcome::kTimedOut;
-    if (NewsWithinSpin(change_log, *cursor, deadline)) continue;
+    if (!slept && NewsWithinSpin(change_log, *cursor, deadline)) continue;
+    if (napping) t_nap_record.Found(false, 0);
     const uint32_t word = __atomic_load_n(&header->wake_word, __ATOMIC_SEQ_CST);
     __atomic_store_n(&header->sleepers, 1, __ATOMIC_SEQ_CST);
-    const bool fenced = FenceLaneWriters();
+    // The first sleep may be a nap without the fence, while naps have been
+    // ending with news: a writer that missed the flag costs it at most the
+    // nap. Other sleeps are fenced.
+    napping = !slept && t_nap_record.ShouldLook();
+    slept = true;
+    const bool fenced = !napping && FenceLaneWriters();
     if (AnythingNew(change_log, *cursor)) continue;
     FutexWait(&header->wake_word, word, fenced ? remaining : std::min(remaining, kUnfencedSleepNs));
   }

@@ -22,19 +22,21 @@
  * An entry stored into the ring is seen by others only once head moves
  * past it, so the store and the head's store are one step.
  *
- * Atomics are taken as sequentially consistent. Two orders depend on it:
+ * Atomics are taken as sequentially consistent, but for one order:
  *   - a lane writer's "store the lane head, then load sleepers" against a
  *     waiter's "store sleepers = 1, then look at the lanes". The writer has
- *     no fence there (MarkChange has only a compiler barrier); the waiter
- *     calls membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED) between its store
- *     and its look, which runs a full barrier on every CPU that runs a
- *     writer (one switched out got one with the switch) before it
- *     returns. Where that barrier falls in the writer's "store; load", one
- *     of the two sees the other: the store came before it, and the look
- *     that follows the membarrier sees the head; or the load came after
- *     it, and sees the flag the waiter stored before the call. That is
- *     what SC gives, so the model is faithful. When the kernel refuses the membarrier the waiter sleeps a
- *     millisecond at most (not modelled: a timeout, see TIMEOUTS).
+ *     no fence there (MarkChange has only a compiler barrier), so its load
+ *     may overtake its store, which waits in the store buffer meanwhile
+ *     (modelled with -DSTORE_BUFFER). A waiter's first sleep in a wait (its
+ *     nap) has no fence and ends by a short timeout at the latest: a writer
+ *     that missed its flag costs it that much. Before a longer sleep the
+ *     waiter calls membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED) between its
+ *     store and its look, which runs a full barrier on every CPU that runs
+ *     a writer (one switched out got one with the switch) before it
+ *     returns: it drains every store buffer, so the look that follows sees
+ *     the head of a writer whose load already went by. When the kernel
+ *     refuses the membarrier the waiter sleeps a millisecond at most (not
+ *     modelled: a timeout, see TIMEOUTS).
  *   - the lane-less writer's append against the same look: it takes the
  *     lock, appends, unlocks, then runs a seq_cst fence before its load of
  *     sleepers.
@@ -99,6 +101,12 @@
  * timeouts QUIET fails there. With timeouts every change is still read.
  * Every other kill is always on.
  *
+ * -DSTORE_BUFFER lets the lane writer's load of sleepers overtake its store
+ * of the lane head: the store is then published by itself later, or by a
+ * waiter's membarrier, whichever comes first. No kill between the two: a
+ * killed process's stores still leave its store buffer, as if it had been
+ * killed just after.
+ *
  * -DBACK_OFF lets the lane-less writer, once it gave up on the lock, drop
  * later marks with the lock free (its back-off); checked in the smaller
  * configurations, whose state space it doubles.
@@ -115,7 +123,10 @@
  *                     LANE_CAP past it;
  *   -DRING_HEAD_FIRST the last look reads the ring's head before the lane
  *                     heads and drained counters: another waiter can drain
- *                     the lane in between, and the look sees neither.
+ *                     the lane in between, and the look sees neither;
+ *   -DNO_MEMBARRIER   (with STORE_BUFFER) the sleep after the nap has no
+ *                     membarrier either (or, which is the same, the nap does
+ *                     not end by itself): a store still buffered is missed.
  */
 
 #ifndef CAP
@@ -162,6 +173,7 @@ byte owner;            /* the drain lock: 0 free */
 byte dropped;          /* marks_dropped: marks that could not go in */
 byte word;             /* the futex word */
 bool sleepers;         /* some waiter may sleep on word */
+byte buffered;         /* STORE_BUFFER: the lane head waiting in the writer's store buffer, 0 none */
 
 /* The kernel's futex queue */
 bool asleep[NW];
@@ -222,8 +234,22 @@ inline wake_sleepers(ident) {
   fi
 }
 
+/* A store of the lane head leaves the writer's store buffer. */
+inline drain_store_buffer() {
+  if
+  :: buffered != 0 ->
+     lane_head = buffered;
+     published = published | BIT(buffered);
+     buffered = 0
+  :: else
+  fi
+}
+
 proctype LaneWriter() {
   byte k = 0, lives = WRITER_LIVES;
+#ifdef STORE_BUFFER
+  bool early;
+#endif
   do
   :: k < LANE_MARKS ->
      atomic {   /* the entry at the lane's head */
@@ -239,6 +265,38 @@ proctype LaneWriter() {
      /* a compiler barrier only: the sleeper's membarrier orders it */
      wake_sleepers(k + 1);
      k++
+#ifdef STORE_BUFFER
+  :: k < LANE_MARKS ->
+     atomic {   /* the entry at the lane's head */
+       lane[k % LANE_CAP] = k + 1;
+       made = made | BIT(k + 1)
+     };
+     WK;
+     atomic {   /* load(sleepers), while store(lane head + 1) waits in the buffer */
+       early = sleepers;
+       buffered = k + 1
+     };
+     atomic { drain_store_buffer() };   /* unless a membarrier drained it */
+     WK;
+     if
+     :: early ->
+        if
+        :: atomic { sleepers -> sleepers = false };   /* exchange(sleepers, 0) */
+           WK_WAKE;
+           word++;
+           WK_WAKE;
+           atomic {   /* FUTEX_WAKE all */
+             asleep[0] = false;
+             asleep[1] = false;
+             complete = complete | BIT(k + 1)
+           }
+        :: atomic { !sleepers -> complete = complete | BIT(k + 1) }
+        fi
+     :: else -> complete = complete | BIT(k + 1)
+     fi;
+     early = false;
+     k++
+#endif
   :: k < LANE_MARKS && lives > 0 -> goto killed
   :: else -> break
   od;
@@ -452,11 +510,29 @@ top:
   sleepers = true;   /* store(sleepers, 1) */
   KW;
 #endif
-  /* membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED); then AnythingNew. The
-   * ring's head is looked at last: another waiter appends a lane's marks
-   * before it moves drained, so a look that finds the lane drained finds
-   * the appended marks after it. Whether the lane head or drained is
-   * loaded first does not matter (spin finds no fault either way). */
+  /* The nap: a sleep without the membarrier, which ends by its timeout at
+   * the latest, whatever the look found. Waking up from it, or finding news
+   * before it, is going back to the top; so the nap is modelled as going
+   * back to the top at any time after the flag was set. The code naps only
+   * in the first sleep of a wait, and only while its naps ended with news:
+   * letting every sleep be a nap or a fenced one covers it. Without STORE_BUFFER a nap is a sleep that ends by its
+   * timeout, which TIMEOUTS covers, and is left out. */
+#ifdef STORE_BUFFER
+  if
+  :: w = 0; goto top
+  :: atomic {   /* membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED) */
+       true;   /* the guard: an `else` in the first statement would be the outer one's */
+#ifndef NO_MEMBARRIER
+       drain_store_buffer()
+#endif
+     }
+  fi;
+#endif
+  /* AnythingNew. The ring's head is looked at last: another waiter appends
+   * a lane's marks before it moves drained, so a look that finds the lane
+   * drained finds the appended marks after it. Whether the lane head or
+   * drained is loaded first does not matter (spin finds no fault either
+   * way). */
 #ifdef RING_HEAD_FIRST
   if
   :: atomic { head != cursor[me] -> w = 0 }; goto top

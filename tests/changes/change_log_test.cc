@@ -305,6 +305,41 @@ TEST_P(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
   EXPECT_EQ(pong.Wait(), 0);
 }
 
+// A waiter whose looks before sleeping never find anything (the writer
+// marks only once the waiter says it sleeps) soon skips them, and its first
+// sleep of a wait goes without a fence on the writers. Every change still
+// wakes it, whether it comes in that first sleep or in a fenced one after
+// it (every other change comes a few milliseconds late for that), in order
+// and without a resync.
+TEST_P(ChangeLogTest, AWaiterThatStopsLookingFirstStillWakesForEveryChange) {
+  constexpr uint32_t kChanges = 60;
+  ProcessLatch ready;
+  ChildProcess waiter([&] {
+    uint64_t cursor = CurrentChangeCursor(Log());
+    ready.Notify();
+    std::vector<uint32_t> received;
+    while (received.size() < kChanges) {
+      if (!Woken(&cursor, {})) return 1;
+      if (resync_) return 2;
+      received.insert(received.end(), idents_.begin(), idents_.end());
+    }
+    for (uint32_t i = 0; i < kChanges; ++i) {
+      if (received[i] != i + 1) return 3;
+    }
+    return 0;
+  });
+  ASSERT_TRUE(ready.Wait());
+  for (uint32_t ident = 1; ident <= kChanges; ++ident) {
+    for (int polls = 0; __atomic_load_n(&Header()->sleepers, __ATOMIC_SEQ_CST) == 0; ++polls) {
+      ASSERT_LT(polls, kLongMs * 10) << "the waiter never slept";
+      usleep(100);
+    }
+    if (ident % 2 == 0) usleep(3000);  // past the first sleep of the wait
+    MarkChange(mapped_, ident);
+  }
+  EXPECT_EQ(waiter.Wait(), 0);
+}
+
 // Another process of the same user can write anything into the log. Garbage
 // in the counters costs a resync, never a read or write past the object, and
 // the log then follows marks exactly again. A drain lock whose bytes say a
