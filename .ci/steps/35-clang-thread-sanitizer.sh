@@ -16,7 +16,7 @@ jobs="${KELTO_JOBS:-2}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DKELTO_SANITIZE=thread -DKELTO_WERROR=ON \
   -DKELTO_BUILD_TESTS=ON -DKELTO_BUILD_TOOLS=ON -DKELTO_BUILD_EXAMPLES=ON \
-  -DKELTO_BUILD_BENCH=OFF >/dev/null
+  -DKELTO_BUILD_BENCH=OFF -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
 start=$SECONDS
 cmake --build "$build" -j "$jobs" >"$build/build.log" 2>&1 ||
   { cat "$build/build.log"; echo "clang build failed"; exit 1; }

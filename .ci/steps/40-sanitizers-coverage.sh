@@ -12,8 +12,13 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 # The floors for src/: percentages of lines and of branches run by the suite.
+# UndefinedBehaviorSanitizer adds a branch of its own to every check it
+# makes (an overflow, a null, a shift), and those are never taken: gcov
+# counts them, so branches are measured lower here than in a build without
+# it (85.8 % here where the same suite ran 89.4 % of the plain branches).
+# The branch floor is set for this build, below what the suite reaches.
 line_floor=95
-branch_floor=88
+branch_floor=85
 # Below the floors the step fails; KELTO_COVERAGE_FLOOR=0 only reports them.
 enforce_floor="${KELTO_COVERAGE_FLOOR:-1}"
 
@@ -24,7 +29,10 @@ build=build-ci-asan-coverage
 # does not; our own code is checked for it by the normal build.
 # Atomic counter updates: threaded tests otherwise lose increments, and gcov
 # then derives negative branch counts that gcovr cannot read.
+# The system's Python, as in ./scripts/test.sh: its pytest, h5py and numpy
+# run the Python, web and recording suites.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKELTO_COVERAGE=ON \
+  -DPython3_EXECUTABLE=/usr/bin/python3 \
   -DKELTO_SANITIZE="address;undefined" -DKELTO_BUILD_BENCH=OFF -DKELTO_WERROR=ON \
   -DCMAKE_C_FLAGS="-fprofile-update=atomic" \
   -DCMAKE_CXX_FLAGS="-fprofile-update=atomic -Wno-maybe-uninitialized" >/dev/null
