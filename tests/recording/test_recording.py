@@ -142,7 +142,10 @@ def test_write_error_ends_with_status_5_and_a_file_that_opens(processes, tmp_pat
         count += 1
     _, errors = recorder.communicate(timeout=60)
     assert recorder.returncode == 5
-    assert len(errors.splitlines()) == 1 and errors.startswith("keltoctl: cannot write")
+    # A build instrumented for coverage also says, at exit, that its own
+    # counters do not fit under the same limit: that line is not keltoctl's.
+    lines = [line for line in errors.splitlines() if ".gcda:" not in line]
+    assert len(lines) == 1 and lines[0].startswith("keltoctl: cannot write")
     assert "File too large" in errors
     status = rows(path, "MEMSH_STATUS")
     assert 1 < len(status) < count
