@@ -5,7 +5,8 @@
 # their own, which a sanitizer's runtime also defines: they are left out
 # here and built by g++ in the Release build. The tests labelled "threads"
 # run on it, and any race report fails the step; the whole suite runs on
-# the g++ builds (the suite's, AddressSanitizer's and coverage's).
+# the g++ builds (the suite's, and the one the other sanitizers and
+# coverage share).
 # A test name wider than 120 characters fails the step too: ctest pads
 # every result line to the widest name.
 set -euo pipefail
