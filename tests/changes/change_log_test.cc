@@ -175,6 +175,11 @@ TEST_P(ChangeLogTest, AProcessKilledHoldingTheDrainLockOrALaneHarmsNobody) {
     return 0;
   });
   ASSERT_TRUE(marked.Wait());
+  // The holder is named by the child's own id, not by the id of the
+  // parent's thread that forked it (which took the lock above, for the
+  // cursor): with the parent's, the parent would take the lock as its own.
+  EXPECT_EQ(__atomic_load_n(&Header()->drain_lock, __ATOMIC_RELAXED) & 0x3fffffffu,
+            static_cast<uint32_t>(dying.pid()));
   dying.Kill(SIGKILL);
   EXPECT_EQ(dying.Wait(), 128 + SIGKILL);
   EXPECT_EQ(RunInChild([&] {
