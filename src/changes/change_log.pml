@@ -35,8 +35,8 @@
  *     a writer (one switched out got one with the switch) before it
  *     returns: it drains every store buffer, so the look that follows sees
  *     the head of a writer whose load already went by. When the kernel
- *     refuses the membarrier the waiter sleeps a millisecond at most (not
- *     modelled: a timeout, see TIMEOUTS).
+ *     refuses the membarrier every sleep is such a nap (not modelled: a
+ *     timeout, see TIMEOUTS).
  *   - the lane-less writer's append against the same look: it takes the
  *     lock, appends, unlocks, then runs a seq_cst fence before its load of
  *     sleepers.
