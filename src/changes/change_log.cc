@@ -26,6 +26,7 @@ namespace kelto {
 namespace {
 
 using change_log_internal::HeaderOf;
+using change_log_internal::kUnfencedSleepNs;
 using change_log_internal::LaneHeadsOf;
 using change_log_internal::LaneRingOf;
 using change_log_internal::LaneSlotOf;
@@ -33,16 +34,6 @@ using change_log_internal::RingOf;
 using change_log_internal::RingSlotOf;
 
 constexpr size_t kPageSize = 4096;
-// A sleep without a fence on writers ends by this time at the latest: a
-// writer may have missed the sleepers flag. It is the first sleep of a wait
-// while such naps end with news (a wait answered soon then costs no
-// membarrier, whose interrupts take tens of microseconds on a busy virtual
-// machine), and every sleep where the kernel cannot fence. No shorter than
-// the tick of a 250 Hz kernel: a timeout due before the next tick makes the
-// kernel set the processor's timer as the sleep begins and again as the
-// wake-up cancels it, which on a virtual machine cost a quarter of a
-// wake-up (measured: 10 µs with a 1 ms nap, 7.4 µs with this one).
-constexpr int64_t kUnfencedSleepNs = 4'000'000;
 // A waiter looks this long before it sleeps, while such looks pay: an
 // answer that comes within it costs no system call on either side.
 constexpr int64_t kSpinNs = 20'000;

@@ -37,8 +37,8 @@ void ForgetThreadIdInChild() { t_thread_id = 0; }
 
 uint32_t ThisThreadId() {
   if (t_thread_id == 0) {
-    static const int registered = pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild);
-    (void)registered;
+    [[maybe_unused]] static const int registered =
+        pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild);
     t_thread_id = static_cast<uint32_t>(syscall(SYS_gettid)) & kHolderMask;
   }
   return t_thread_id;

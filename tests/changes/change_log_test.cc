@@ -318,6 +318,8 @@ TEST_P(ChangeLogTest, PingPongBetweenTwoProcessesNeverLosesAWakeUp) {
 // and without a resync.
 TEST_P(ChangeLogTest, AWaiterThatStopsLookingFirstStillWakesForEveryChange) {
   constexpr uint32_t kChanges = 60;
+  constexpr auto kPastTheNapUs =
+      static_cast<useconds_t>(change_log_internal::kUnfencedSleepNs / 1000 + 2000);
   ProcessLatch ready;
   ChildProcess waiter([&] {
     uint64_t cursor = CurrentChangeCursor(Log());
@@ -339,7 +341,7 @@ TEST_P(ChangeLogTest, AWaiterThatStopsLookingFirstStillWakesForEveryChange) {
       ASSERT_LT(polls, kLongMs * 10) << "the waiter never slept";
       usleep(100);
     }
-    if (ident % 2 == 0) usleep(3000);  // past the first sleep of the wait
+    if (ident % 2 == 0) usleep(kPastTheNapUs);
     MarkChange(mapped_, ident);
   }
   EXPECT_EQ(waiter.Wait(), 0);
